@@ -1,0 +1,8 @@
+import pytest
+
+import _tolvane
+
+
+@pytest.fixture
+def tv():
+    return _tolvane
