@@ -1,7 +1,14 @@
 """A first look at tolvane."""
 
 import _tolvane as tv
+from _tolvane import Dtype, Tensor
 
 print("tolvane", tv.__version__)
 print("element types:", ", ".join(f"{name}={member!r}" for name, member in tv.Dtype.__members__.items()))
 print("devices:      ", ", ".join(f"{name}={member!r}" for name, member in tv.Device.__members__.items()))
+
+a = Tensor([2, 3])
+print(a)
+print("  shape", a.shape, "strides", a.strides, "offset", a.offset)
+print("  numel", a.numel(), "nbytes", a.nbytes(), "allocated", a.allocated(), "contiguous", a.is_contiguous())
+print(Tensor([4], dtype=Dtype.INT64), "nbytes", Tensor([4], dtype=Dtype.INT64).nbytes())

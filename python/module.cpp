@@ -3,10 +3,15 @@
 // reach Python through pybind11's standard translation.
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "core/dtype.h"
+#include "core/shape.h"
+#include "core/tensor.h"
 
 namespace py = pybind11;
 using namespace tolvane;
@@ -14,6 +19,26 @@ using namespace tolvane;
 namespace {
 
 constexpr const char* REPR_PREFIX = "tolvane.";
+
+using Extents = std::vector<std::size_t>;
+
+std::string tensor_repr(const Tensor& t) {
+  std::string text = REPR_PREFIX;
+  text += "Tensor(shape=[";
+  const Shape& shape = t.shape();
+  for (int i = 0; i < shape.rank(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(shape[i]);
+  }
+  const char* device = device_name(t.device());
+  const char* dtype = dtype_name(t.dtype());
+  text += "], dtype=";
+  text += dtype;
+  text += ", device=";
+  text += device;
+  text += ")";
+  return text;
+}
 
 }  // namespace
 
@@ -45,4 +70,22 @@ PYBIND11_MODULE(_tolvane, m) {
   m.attr("float64") = Dtype::FLOAT64;
   m.attr("int64") = Dtype::INT64;
   m.attr("cpu") = Device::CPU;
+
+  py::class_<Tensor>(m, "Tensor")
+      .def(py::init([](const Extents& shape, Dtype dtype, Device device) {
+             return Tensor(Shape(shape), dtype, device);
+           }),
+           "An empty (uninitialized) tensor.", py::arg("shape"),
+           py::arg_v("dtype", Dtype::FLOAT32, "Dtype.FLOAT32"),
+           py::arg_v("device", Device::CPU, "Device.CPU"))
+      .def_property_readonly("shape", [](const Tensor& t) { return t.shape().to_vector(); })
+      .def_property_readonly("strides", [](const Tensor& t) { return t.strides().to_vector(); })
+      .def_property_readonly("dtype", &Tensor::dtype)
+      .def_property_readonly("device", &Tensor::device)
+      .def_property_readonly("offset", &Tensor::offset)
+      .def("numel", &Tensor::numel)
+      .def("nbytes", &Tensor::nbytes)
+      .def("allocated", &Tensor::allocated, "True if the tensor has backing storage allocated.")
+      .def("is_contiguous", &Tensor::is_contiguous)
+      .def("__repr__", &tensor_repr);
 }

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <string>
 
 #include "core/dtype.h"
+#include "test_helpers.h"
 
 namespace tolvane {
 namespace {
@@ -21,21 +21,11 @@ TEST(Dtype, SizesAndNames) {
   }
 }
 
-template <typename F>
-void expect_invalid(F&& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected " << message;
-  } catch (const std::invalid_argument& e) {
-    EXPECT_EQ(e.what(), message);
-  }
-}
-
 TEST(Dtype, UnknownValuesAreRefused) {
   for (int v : {4, 7, 255}) {
     const auto d = static_cast<Dtype>(v);
-    expect_invalid([d] { dtype_size(d); }, "Unsupported Dtype");
-    expect_invalid([d] { dtype_name(d); }, "Unsupported Dtype");
+    expect_throw<std::invalid_argument>([d] { dtype_size(d); }, "Unsupported Dtype");
+    expect_throw<std::invalid_argument>([d] { dtype_name(d); }, "Unsupported Dtype");
   }
 }
 
@@ -44,7 +34,8 @@ TEST(Device, Names) {
   EXPECT_STREQ(device_name(Device::CUDA), "cuda");
   EXPECT_STREQ(device_name(Device::HIP), "hip");
   for (int v : {3, -1}) {
-    expect_invalid([v] { device_name(static_cast<Device>(v)); }, "Unsupported device");
+    expect_throw<std::invalid_argument>([v] { device_name(static_cast<Device>(v)); },
+                                        "Unsupported device");
   }
 }
 

@@ -1,0 +1,54 @@
+#include "core/shape.h"
+
+#include <limits>
+#include <stdexcept>
+
+namespace tolvane {
+
+Shape::Shape(const std::vector<std::size_t>& extents) {
+  if (extents.size() > MAX_RANK) throw std::length_error("Shape: rank exceeds MAX_RANK");
+  // Every suffix product is a stride or the element count: all must fit int64.
+  constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
+  std::size_t product = 1;
+  for (std::size_t i = extents.size(); i-- > 0;) {
+    if (__builtin_mul_overflow(product, extents[i], &product) || product > limit) {
+      throw std::length_error("Shape: element count or strides exceed the int64 range");
+    }
+    extents_[i] = extents[i];
+  }
+  rank_ = static_cast<std::uint8_t>(extents.size());
+}
+
+std::int64_t Shape::numel() const {
+  std::int64_t n = 1;
+  for (std::uint8_t i = 0; i < rank_; ++i) n *= static_cast<std::int64_t>(extents_[i]);
+  return n;
+}
+
+std::vector<std::size_t> Shape::to_vector() const {
+  return {extents_.begin(), extents_.begin() + rank_};
+}
+
+Shape contiguous_strides(const Shape& shape) {
+  Shape strides;
+  strides.rank_ = shape.rank_;
+  std::size_t running = 1;
+  for (std::size_t i = shape.rank_; i-- > 0;) {
+    strides.extents_[i] = running;
+    running *= shape.extents_[i];
+  }
+  return strides;
+}
+
+bool is_contiguous(const Shape& shape, const Shape& strides) {
+  if (shape.rank() != strides.rank()) return false;
+  std::size_t expected = 1;
+  for (int i = shape.rank() - 1; i >= 0; --i) {
+    if (shape[i] == 1) continue;
+    if (strides[i] != expected) return false;
+    expected *= shape[i];
+  }
+  return true;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,59 @@
+#include "core/tensor.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+namespace tolvane {
+
+TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate)
+    : storage(std::make_shared<Storage>(shape.numel(), dtype, device, allocate)),
+      strides(contiguous_strides(shape)),
+      shape(shape) {}
+
+Tensor::Tensor(std::shared_ptr<TensorImpl> impl) : impl_(std::move(impl)) {
+  if (!impl_) throw std::invalid_argument("Tensor: null TensorImpl");
+}
+
+Tensor::Tensor(const Shape& shape, Dtype dtype, Device device, bool allocate)
+    : impl_(std::make_shared<TensorImpl>(shape, dtype, device, allocate)) {}
+
+Tensor Tensor::zeros(const Shape& shape, Dtype dtype, Device device) {
+  Tensor t(shape, dtype, device);
+  if (void* data = t.impl_->storage->data()) std::memset(data, 0, t.nbytes());
+  return t;
+}
+
+namespace {
+
+template <typename T>
+void fill_ones(void* data, std::int64_t n) {
+  std::fill_n(static_cast<T*>(data), n, T{1});
+}
+
+}  // namespace
+
+Tensor Tensor::ones(const Shape& shape, Dtype dtype, Device device) {
+  Tensor t(shape, dtype, device);
+  void* data = t.impl_->storage->data();
+  const std::int64_t n = t.numel();
+  if (data == nullptr || n == 0) return t;
+  switch (dtype) {
+    case Dtype::FLOAT32:
+      fill_ones<float>(data, n);
+      break;
+    case Dtype::INT32:
+      fill_ones<std::int32_t>(data, n);
+      break;
+    case Dtype::FLOAT64:
+      fill_ones<double>(data, n);
+      break;
+    case Dtype::INT64:
+      fill_ones<std::int64_t>(data, n);
+      break;
+  }
+  return t;
+}
+
+}  // namespace tolvane

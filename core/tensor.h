@@ -1,0 +1,70 @@
+#pragma once
+
+// TensorImpl and the Tensor handle.
+//
+// TensorImpl is the record of one tensor: the Storage holding its elements
+// (shared with every record that views them), the element offset of its first
+// element in that storage, and its strides and shape. Element (i0, i1, ...)
+// is storage element `offset + sum(ik * strides[k])`. Every record the
+// library makes has offset 0 and contiguous strides; the fields are public so
+// that other layouts can be described. Records are never changed once a
+// handle refers to them; `storage` is empty only in a record moved from.
+//
+// Tensor is a shared reference to one TensorImpl. Copying a handle shares the
+// record; the graph tells tensors apart by the record's address. A Tensor's
+// Dtype and Device are those of its Storage. Accessors assume a handle that
+// refers to a record (only a moved-from handle does not).
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/dtype.h"
+#include "core/shape.h"
+#include "core/storage.h"
+
+namespace tolvane {
+
+struct TensorImpl {
+  // A record over a new Storage of `shape.numel()` elements, with contiguous
+  // strides and offset 0; `allocate` decides whether memory is taken now.
+  TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate = true);
+
+  std::shared_ptr<Storage> storage;
+  std::size_t offset = 0;
+  Shape strides;
+  Shape shape;
+};
+
+class Tensor {
+ public:
+  // Takes over `impl`; throws std::invalid_argument for an empty reference.
+  explicit Tensor(std::shared_ptr<TensorImpl> impl);
+  // A new tensor with uninitialised contents. With `allocate` false no memory
+  // is taken (and neither Dtype nor Device is checked) until
+  // ensure_allocated().
+  Tensor(const Shape& shape, Dtype dtype, Device device, bool allocate = true);
+
+  // Every byte 0.
+  static Tensor zeros(const Shape& shape, Dtype dtype, Device device);
+  // Every element 1 of its Dtype.
+  static Tensor ones(const Shape& shape, Dtype dtype, Device device);
+
+  const std::shared_ptr<TensorImpl>& impl() const { return impl_; }
+  const Shape& shape() const { return impl_->shape; }
+  const Shape& strides() const { return impl_->strides; }
+  std::size_t offset() const { return impl_->offset; }
+  std::int64_t numel() const { return impl_->shape.numel(); }
+  Dtype dtype() const { return impl_->storage->dtype(); }
+  Device device() const { return impl_->storage->device(); }
+  std::size_t nbytes() const { return impl_->storage->nbytes(); }
+  bool allocated() const { return impl_->storage->allocated(); }
+  bool is_contiguous() const { return tolvane::is_contiguous(impl_->shape, impl_->strides); }
+  void ensure_allocated() const { impl_->storage->ensure_allocated(); }
+
+ private:
+  std::shared_ptr<TensorImpl> impl_;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,123 @@
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from _tolvane import Device, Dtype, Tensor
+
+
+def test_layout_of_a_new_tensor():
+    t = Tensor([2, 3])
+    assert (t.shape, t.strides, t.offset) == ([2, 3], [3, 1], 0)
+    assert (t.numel(), t.nbytes(), t.allocated(), t.is_contiguous()) == (6, 24, True, True)
+    assert t.dtype == Dtype.FLOAT32 and t.device == Device.CPU
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, shape, dtype, nbytes",
+    [
+        (([2, 3], Dtype.INT64), {}, [2, 3], Dtype.INT64, 48),
+        ((), {"shape": [4], "device": Device.CPU, "dtype": Dtype.FLOAT64}, [4], Dtype.FLOAT64, 32),
+        (((2, 3),), {}, [2, 3], Dtype.FLOAT32, 24),
+        (([],), {}, [], Dtype.FLOAT32, 4),
+        (([2, 0],), {}, [2, 0], Dtype.FLOAT32, 0),
+        (([1, 2, 3, 4], Dtype.INT32, Device.CPU), {}, [1, 2, 3, 4], Dtype.INT32, 96),
+    ],
+)
+def test_construction(args, kwargs, shape, dtype, nbytes):
+    t = Tensor(*args, **kwargs)
+    assert t.shape == shape and t.dtype == dtype and t.nbytes() == nbytes
+    assert t.allocated()
+
+
+def test_rank_zero_and_empty():
+    scalar = Tensor([])
+    assert (scalar.shape, scalar.strides, scalar.numel()) == ([], [], 1)
+    empty = Tensor([2, 0, 3])
+    assert (empty.numel(), empty.strides) == (0, [0, 3, 1])
+
+
+@pytest.mark.parametrize(
+    "t, text",
+    [
+        (Tensor([2, 3]), "tolvane.Tensor(shape=[2, 3], dtype=fp32, device=cpu)"),
+        (Tensor([10, 1, 7], Dtype.INT32), "tolvane.Tensor(shape=[10, 1, 7], dtype=i32, device=cpu)"),
+        (Tensor([], Dtype.INT64), "tolvane.Tensor(shape=[], dtype=i64, device=cpu)"),
+        (Tensor([0], Dtype.FLOAT64), "tolvane.Tensor(shape=[0], dtype=f64, device=cpu)"),
+    ],
+)
+def test_repr(t, text):
+    assert repr(t) == text and str(t) == text
+
+
+def test_properties_are_read_only_copies():
+    t = Tensor([2, 3])
+    t.shape.append(4)
+    t.strides[0] = 9
+    assert t.shape == [2, 3] and t.strides == [3, 1]
+    for name in ("shape", "strides", "dtype", "device", "offset"):
+        with pytest.raises(AttributeError):
+            setattr(t, name, 1)
+    with pytest.raises(AttributeError):
+        t.extra = 1
+
+
+def test_docstrings():
+    assert "An empty (uninitialized) tensor." in Tensor.__init__.__doc__
+    assert "True if the tensor has backing storage allocated." in Tensor.allocated.__doc__
+    assert "dtype: _tolvane.Dtype = Dtype.FLOAT32, device: _tolvane.Device = Device.CPU" in Tensor.__init__.__doc__
+
+
+@pytest.mark.parametrize(
+    "args",
+    [([-1],), ("23",), ([1.5],), ([2**64],), (2,), (None,), ([2], 0), ([2], Device.CPU), ([2], Dtype.FLOAT32, 0)],
+)
+def test_unconvertible_arguments(args):
+    with pytest.raises(TypeError):
+        Tensor(*args)
+
+
+SHAPE_RANGE = "Shape: element count or strides exceed the int64 range"
+STORAGE_RANGE = "Storage: byte count exceeds the 64-bit range"
+
+
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        (([1, 1, 1, 1, 1],), ValueError, "Shape: rank exceeds MAX_RANK"),
+        (([2], Dtype.FLOAT32, Device.CUDA), RuntimeError, "Buffer: only CPU device is implemented"),
+        (([0], Dtype.FLOAT32, Device.HIP), RuntimeError, "Buffer: only CPU device is implemented"),
+        (([2], Dtype.FLOAT32, Device(7)), RuntimeError, "Buffer: only CPU device is implemented"),
+        (([2], Dtype(7)), ValueError, "Unsupported Dtype"),
+        (([2**62, 8],), ValueError, SHAPE_RANGE),
+        (([2**63],), ValueError, SHAPE_RANGE),
+        (([2**64 - 1],), ValueError, SHAPE_RANGE),
+        (([0, 2**40, 2**40],), ValueError, SHAPE_RANGE),
+        (([2**62],), ValueError, STORAGE_RANGE),
+        (([2**61], Dtype.INT64), ValueError, STORAGE_RANGE),
+        (([2**40], Dtype.FLOAT64), MemoryError, "std::bad_alloc"),
+    ],
+)
+def test_refused_construction(args, error, message):
+    with pytest.raises(error) as info:
+        Tensor(*args)
+    assert str(info.value) == message
+
+
+def test_process_carries_on_after_memory_error():
+    script = textwrap.dedent(
+        """
+        from _tolvane import Tensor, Dtype
+        for _ in range(3):
+            try:
+                Tensor([2**40], Dtype.FLOAT64)
+            except MemoryError:
+                pass
+        t = Tensor([1024, 1024])
+        print(t.allocated(), t.nbytes())
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["True", "4194304"]
