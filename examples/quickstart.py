@@ -12,3 +12,10 @@ print(a)
 print("  shape", a.shape, "strides", a.strides, "offset", a.offset)
 print("  numel", a.numel(), "nbytes", a.nbytes(), "allocated", a.allocated(), "contiguous", a.is_contiguous())
 print(Tensor([4], dtype=Dtype.INT64), "nbytes", Tensor([4], dtype=Dtype.INT64).nbytes())
+
+# Additions are lazy: `a + b` records an ADD node and returns an unallocated result.
+b = Tensor([2, 3])
+c = a + b
+print("c = a + b ->", c, "allocated", c.allocated())
+tv.execute(c)
+print("after execute(c): allocated", c.allocated())

@@ -12,6 +12,7 @@
 #include "core/dtype.h"
 #include "core/shape.h"
 #include "core/tensor.h"
+#include "graph/ops.h"
 
 namespace py = pybind11;
 using namespace tolvane;
@@ -87,5 +88,8 @@ PYBIND11_MODULE(_tolvane, m) {
       .def("nbytes", &Tensor::nbytes)
       .def("allocated", &Tensor::allocated, "True if the tensor has backing storage allocated.")
       .def("is_contiguous", &Tensor::is_contiguous)
+      .def("__add__", &add, py::is_operator(), "Lazy elementwise add")
       .def("__repr__", &tensor_repr);
+
+  m.def("execute", &execute, py::arg("output"), "Materialize tensors in the graph");
 }
