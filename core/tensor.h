@@ -31,6 +31,12 @@ struct TensorImpl {
   // strides and offset 0; `allocate` decides whether memory is taken now.
   TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate = true);
 
+  // This record when contiguous, else copy_contiguous(*this).
+  TensorImpl contiguous() const;
+  // The same storage and offset under the shape that `dims` asks for, with
+  // contiguous strides; refuses a record that is not contiguous.
+  TensorImpl view(const std::vector<std::int64_t>& dims) const;
+
   std::shared_ptr<Storage> storage;
   std::size_t offset = 0;
   Shape strides;
@@ -62,6 +68,13 @@ class Tensor {
   bool allocated() const { return impl_->storage->allocated(); }
   bool is_contiguous() const { return tolvane::is_contiguous(impl_->shape, impl_->strides); }
   void ensure_allocated() const { impl_->storage->ensure_allocated(); }
+
+  // A handle to this very record when contiguous, else to a contiguous copy.
+  Tensor contiguous() const;
+  // A new record over the same storage (see TensorImpl::view).
+  Tensor view(const std::vector<std::int64_t>& dims) const;
+  // view() when contiguous; otherwise a view of a contiguous copy.
+  Tensor reshape(const std::vector<std::int64_t>& dims) const;
 
  private:
   std::shared_ptr<TensorImpl> impl_;

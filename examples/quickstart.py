@@ -19,3 +19,14 @@ c = a + b
 print("c = a + b ->", c, "allocated", c.allocated())
 tv.execute(c)
 print("after execute(c): allocated", c.allocated())
+
+# Views share storage; reshape is a view when the tensor is contiguous.
+ones = Tensor.ones([2, 3], Dtype.INT32)
+v = ones.view([3, -1])
+print("ones([2, 3]).view([3, -1]) ->", v, "strides", v.strides)
+print("reshape([-1]) ->", ones.reshape([-1]))
+d = a + b
+flat = d.view([6])
+print("view of an unexecuted result: allocated", flat.allocated())
+tv.execute(d)
+print("after execute(d): the view is allocated", flat.allocated())

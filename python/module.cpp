@@ -6,10 +6,12 @@
 #include <pybind11/stl.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "core/dtype.h"
+#include "core/layout.h"
 #include "core/shape.h"
 #include "core/tensor.h"
 #include "graph/ops.h"
@@ -22,6 +24,16 @@ namespace {
 constexpr const char* REPR_PREFIX = "tolvane.";
 
 using Extents = std::vector<std::size_t>;
+
+Tensor construct(const Shape& shape, Dtype dtype, Device device) {
+  return Tensor(shape, dtype, device);
+}
+
+// Converts the Python extents to a Shape before any factory runs.
+template <Tensor (*factory)(const Shape&, Dtype, Device)>
+Tensor make(const Extents& shape, Dtype dtype, Device device) {
+  return factory(Shape(shape), dtype, device);
+}
 
 std::string tensor_repr(const Tensor& t) {
   std::string text = REPR_PREFIX;
@@ -72,13 +84,16 @@ PYBIND11_MODULE(_tolvane, m) {
   m.attr("int64") = Dtype::INT64;
   m.attr("cpu") = Device::CPU;
 
+  // Shared by the constructor and the factories: shape, dtype, device.
+  const py::arg shape_arg("shape");
+  const py::arg_v dtype_arg("dtype", Dtype::FLOAT32, "Dtype.FLOAT32");
+  const py::arg_v device_arg("device", Device::CPU, "Device.CPU");
+
   py::class_<Tensor>(m, "Tensor")
-      .def(py::init([](const Extents& shape, Dtype dtype, Device device) {
-             return Tensor(Shape(shape), dtype, device);
-           }),
-           "An empty (uninitialized) tensor.", py::arg("shape"),
-           py::arg_v("dtype", Dtype::FLOAT32, "Dtype.FLOAT32"),
-           py::arg_v("device", Device::CPU, "Device.CPU"))
+      .def(py::init(&make<construct>), "An empty (uninitialized) tensor.", shape_arg, dtype_arg,
+           device_arg)
+      .def_static("zeros", &make<Tensor::zeros>, shape_arg, dtype_arg, device_arg)
+      .def_static("ones", &make<Tensor::ones>, shape_arg, dtype_arg, device_arg)
       .def_property_readonly("shape", [](const Tensor& t) { return t.shape().to_vector(); })
       .def_property_readonly("strides", [](const Tensor& t) { return t.strides().to_vector(); })
       .def_property_readonly("dtype", &Tensor::dtype)
@@ -88,6 +103,12 @@ PYBIND11_MODULE(_tolvane, m) {
       .def("nbytes", &Tensor::nbytes)
       .def("allocated", &Tensor::allocated, "True if the tensor has backing storage allocated.")
       .def("is_contiguous", &Tensor::is_contiguous)
+      .def("contiguous", &Tensor::contiguous,
+           "Copy to a contiguous tensor if needed, else return self.")
+      .def("view", &Tensor::view, py::arg("dims"),
+           "Zero-copy reshape; requires a contiguous tensor. One dim may be -1.")
+      .def("reshape", &Tensor::reshape, py::arg("dims"),
+           "View when contiguous, copying otherwise. One dim may be -1.")
       .def("__add__", &add, py::is_operator(), "Lazy elementwise add")
       .def("__repr__", &tensor_repr);
 

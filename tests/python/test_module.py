@@ -84,3 +84,9 @@ def test_other_interpreter_is_refused():
         "Python version mismatch: module was compiled for Python 3.13, "
         f"but the interpreter version is incompatible: {version.rstrip()}."
     )
+
+
+def test_tensor_member_order():
+    members = ["__init__", "zeros", "ones", "shape", "strides", "dtype", "device", "offset", "numel", "nbytes",
+               "allocated", "is_contiguous", "contiguous", "view", "reshape", "__add__", "__repr__"]
+    assert [name for name in vars(_tolvane.Tensor) if name in members] == members
