@@ -18,16 +18,16 @@ bool is_known(Dtype dtype) {
 
 }  // namespace
 
-Buffer::Buffer(std::size_t size, Device device) : size_(size), device_(device) {
+Buffer::Buffer(std::size_t size, Device device, bool zeroed) : size_(size), device_(device) {
   if (device != Device::CPU) throw std::runtime_error("Buffer: only CPU device is implemented");
   if (size == 0) return;
-  data_ = aligned_malloc(size, BUFFER_ALIGNMENT);
+  data_ = zeroed ? aligned_calloc(size, BUFFER_ALIGNMENT) : aligned_malloc(size, BUFFER_ALIGNMENT);
   if (data_ == nullptr) throw std::bad_alloc();
 }
 
 Buffer::~Buffer() { aligned_free(data_); }
 
-Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate)
+Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate, bool zeroed)
     : dtype_(dtype), device_(device), numel_(numel) {
   if (numel < 0) throw std::invalid_argument("Storage: negative element count");
   // An unknown Dtype has no byte count to check; nbytes() refuses it later.
@@ -36,7 +36,7 @@ Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate)
   if (is_known(dtype) && static_cast<std::size_t>(numel) > max_bytes / dtype_size(dtype)) {
     throw std::length_error("Storage: byte count exceeds the 64-bit range");
   }
-  if (allocate) buffer_ = std::make_shared<Buffer>(nbytes(), device);
+  if (allocate) buffer_ = std::make_shared<Buffer>(nbytes(), device, zeroed);
 }
 
 std::size_t Storage::nbytes() const {

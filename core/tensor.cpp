@@ -1,14 +1,13 @@
 #include "core/tensor.h"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 #include <utility>
 
 namespace tolvane {
 
-TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate)
-    : storage(std::make_shared<Storage>(shape.numel(), dtype, device, allocate)),
+TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate, bool zeroed)
+    : storage(std::make_shared<Storage>(shape.numel(), dtype, device, allocate, zeroed)),
       strides(contiguous_strides(shape)),
       shape(shape) {}
 
@@ -19,10 +18,10 @@ Tensor::Tensor(std::shared_ptr<TensorImpl> impl) : impl_(std::move(impl)) {
 Tensor::Tensor(const Shape& shape, Dtype dtype, Device device, bool allocate)
     : impl_(std::make_shared<TensorImpl>(shape, dtype, device, allocate)) {}
 
+// The allocation layer zero-fills, leaving alone pages the kernel has just
+// zeroed: a first touch of those costs the same as a write.
 Tensor Tensor::zeros(const Shape& shape, Dtype dtype, Device device) {
-  Tensor t(shape, dtype, device);
-  if (void* data = t.impl_->storage->data()) std::memset(data, 0, t.nbytes());
-  return t;
+  return Tensor(std::make_shared<TensorImpl>(shape, dtype, device, true, true));
 }
 
 namespace {

@@ -28,8 +28,10 @@ namespace tolvane {
 
 struct TensorImpl {
   // A record over a new Storage of `shape.numel()` elements, with contiguous
-  // strides and offset 0; `allocate` decides whether memory is taken now.
-  TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate = true);
+  // strides and offset 0; `allocate` decides whether memory is taken now,
+  // `zeroed` whether it is zero-filled.
+  TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate = true,
+             bool zeroed = false);
 
   // This record when contiguous, else copy_contiguous(*this).
   TensorImpl contiguous() const;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -128,6 +129,20 @@ TEST(Tensor, ZerosBytes) {
   EXPECT_EQ(Tensor::zeros(Shape(V{2, 0, 3}), Dtype::FLOAT32, Device::CPU).impl()->storage->data(),
             nullptr);
   EXPECT_EQ(Tensor::ones(Shape(V{0}), Dtype::INT64, Device::CPU).impl()->storage->data(), nullptr);
+}
+
+TEST(Tensor, ZerosOverReusedMemory) {
+  // Sizes below and above the huge-page threshold, each over memory that a
+  // dirty block of the same size has just given back.
+  for (std::size_t n : {std::size_t{1000}, std::size_t{3} << 20}) {
+    const Shape s(V{n});
+    {
+      const Tensor dirty = Tensor::ones(s, Dtype::INT32, Device::CPU);
+    }
+    const Tensor t = Tensor::zeros(s, Dtype::INT32, Device::CPU);
+    const auto w = words<std::uint32_t>(t);
+    EXPECT_EQ(std::count(w.begin(), w.end(), 0u), static_cast<std::ptrdiff_t>(n));
+  }
 }
 
 TEST(Tensor, EveryFactoryCallMakesItsOwnStorage) {
