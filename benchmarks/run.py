@@ -1,0 +1,370 @@
+"""Side-by-side benchmark of tolvane against its peers and floors.
+
+    ./dev bench            full run; figures go to benchmarks/results/
+    ./dev bench --quick    tiny sizes, one repeat (CI); figures go to build/bench/quick/
+
+Every case reports the best of several repeats, measured in this one run; the
+machine is shared and noisy, so only the ratios mean anything. Nothing here
+asserts a speed: the targets are printed beside the figures.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import platform
+import subprocess
+import sys
+import textwrap
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BENCH_BUILD = ROOT / "build" / "bench"
+FLOOR_DIR = BENCH_BUILD / "cmake"
+TORCH_PYTHON = BENCH_BUILD / "torch-py311" / "bin" / "python"
+TIMER = ROOT / "benchmarks" / "timer.py"
+
+FILL = 64 * 2**20  # elements of float32: 256 MiB
+
+OURS = "from _tolvane import Tensor, execute\n"
+FLOOR = "from _floor import Tensor\n"
+NUMPY = "import numpy\n"
+TORCH = "import torch\n"
+TINY = "from tinygrad import Tensor\n"
+
+# case -> {implementation: (setup, statement)}; "small" cases run many times.
+SMALL = {
+    "create Tensor([2, 3])": {
+        "ours": (OURS, "Tensor([2, 3])"),
+        "floor": (FLOOR, "Tensor([2, 3])"),
+        "numpy": (NUMPY, "numpy.empty((2, 3))"),
+        "torch": (TORCH, "torch.empty(2, 3)"),
+    },
+    "read t.shape": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.shape"),
+        "floor": (FLOOR + "t = Tensor([2, 3])", "t.shape"),
+        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.shape"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.shape"),
+    },
+    "record a + b (2x3)": {
+        "ours": (OURS + "a = Tensor([2, 3]); b = Tensor([2, 3])", "a + b"),
+        "floor": (FLOOR + "a = Tensor([2, 3]); b = Tensor([2, 3])", "a + b"),
+        "tinygrad": (TINY + "a = Tensor.empty(2, 3); b = Tensor.empty(2, 3)", "a + b"),
+        "numpy": (NUMPY + "a = numpy.empty((2, 3)); b = numpy.empty((2, 3))", "a + b"),
+        "torch": (TORCH + "a = torch.empty(2, 3); b = torch.empty(2, 3)", "a + b"),
+    },
+    "t.view([3, 2])": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.view([3, 2])"),
+        "floor": (FLOOR + "t = Tensor([2, 3])", "t.view([3, 2])"),
+        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.reshape(3, 2)"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.view(3, 2)"),
+    },
+    "t.reshape([-1])": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.reshape([-1])"),
+        "floor": (FLOOR + "t = Tensor([2, 3])", "t.reshape([-1])"),
+        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.reshape(-1)"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.view(-1)"),
+    },
+}
+
+FILLS = {
+    "zeros 64 Mi float32": {
+        "ours": (OURS, f"Tensor.zeros([{FILL}])"),
+        "numpy": (NUMPY, f"numpy.zeros({FILL}, numpy.float32)"),
+        "torch": (TORCH, f"torch.zeros({FILL})"),
+    },
+    "ones 64 Mi float32": {
+        "ours": (OURS, f"Tensor.ones([{FILL}])"),
+        "numpy": (NUMPY, f"numpy.ones({FILL}, numpy.float32)"),
+        "torch": (TORCH, f"torch.ones({FILL})"),
+    },
+}
+
+# Execute a fresh chain of n additions per repeat, time per node.
+OURS_CHAIN = """
+import time
+from _tolvane import Tensor, execute
+best = float("inf")
+for _ in range({repeats}):
+    b = Tensor([2]); x = Tensor([2])
+    for _ in range({n}):
+        x = x + b
+    t = time.perf_counter(); execute(x); best = min(best, time.perf_counter() - t)
+print(best / {n})
+"""
+TINY_CHAIN = """
+import time
+from tinygrad import Tensor
+best = float("inf")
+for _ in range({repeats}):
+    b = Tensor.empty(2); x = Tensor.empty(2)
+    for _ in range({n}):
+        x = x + b
+    t = time.perf_counter(); x.realize(); best = min(best, time.perf_counter() - t)
+print(best / {n})
+"""
+OURS_SMALL_IN_BIG = """
+import time
+from _tolvane import Tensor, execute
+b = Tensor([2]); x = Tensor([2])
+for _ in range({n}):
+    x = x + b
+best = float("inf")
+for _ in range({repeats}):
+    c = Tensor([2]) + Tensor([2])
+    t = time.perf_counter(); execute(c); best = min(best, time.perf_counter() - t)
+print(best)
+"""
+MEMORY_PER_ADD = """
+import gc
+from _tolvane import Tensor
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+import os
+a = Tensor([2, 3]); b = Tensor([2, 3])
+a + b
+gc.collect()
+before = rss()
+for _ in range({n}):
+    a + b
+print((rss() - before) / {n})
+"""
+
+
+def python_for(impl):
+    if impl == "torch":
+        return str(TORCH_PYTHON) if TORCH_PYTHON.exists() else None
+    return sys.executable
+
+
+def env_for(impl):
+    env = dict(os.environ)
+    if impl == "floor":
+        env["PYTHONPATH"] = str(FLOOR_DIR)
+    return env
+
+
+def run_script(python, script, env=None, timeout=900):
+    out = subprocess.run(
+        [python, "-c", textwrap.dedent(script)], capture_output=True, text=True, env=env, timeout=timeout
+    )
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr.strip().splitlines()[-1] if out.stderr.strip() else f"exit {out.returncode}")
+    return float(out.stdout)
+
+
+def time_cases(impl, cases, number, repeats):
+    """Times {case: (setup, stmt)} for one implementation in a fresh process."""
+    python = python_for(impl)
+    if python is None:
+        return {case: "missing: no Python 3.11 environment with torch" for case in cases}
+    payload = [
+        {"case": c, "setup": s, "stmt": st, "number": number, "repeats": repeats} for c, (s, st) in cases.items()
+    ]
+    out = subprocess.run(
+        [python, str(TIMER)], input=json.dumps(payload), capture_output=True, text=True, env=env_for(impl), timeout=1800
+    )
+    if out.returncode != 0:
+        reason = out.stderr.strip().splitlines()[-1] if out.stderr.strip() else f"exit {out.returncode}"
+        return {case: f"missing: {reason}" for case in cases}
+    return json.loads(out.stdout)
+
+
+def by_impl(table):
+    impls = {}
+    for case, row in table.items():
+        for impl, stmt in row.items():
+            impls.setdefault(impl, {})[case] = stmt
+    return impls
+
+
+def cpp_floors(quick):
+    exe = FLOOR_DIR / "cpp_floors"
+    args = [str(exe), "--benchmark_format=json"]
+    if quick:
+        args.append("--benchmark_min_time=0.01")
+    else:
+        args += ["--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true"]
+    out = subprocess.run(args, capture_output=True, text=True, check=True, timeout=1800)
+    floors = {}
+    for b in json.loads(out.stdout)["benchmarks"]:
+        if b.get("aggregate_name", "min") not in ("min", "mean"):
+            continue
+        name = b["run_name"] if "run_name" in b else b["name"]
+        scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
+        floors[name] = min(floors.get(name, float("inf")), b["real_time"] * scale)
+    return floors
+
+
+def import_time(python, module, repeats):
+    stmt = f"import {module}" if module else "pass"
+    best = float("inf")
+    for _ in range(repeats):
+        t = time.perf_counter()
+        subprocess.run([python, "-c", stmt], check=True, capture_output=True)
+        best = min(best, time.perf_counter() - t)
+    return best
+
+
+def fmt(value, unit=1e-9):
+    if isinstance(value, str):
+        return value.split(":")[0]
+    return f"{value / unit:,.1f}"
+
+
+def ratio(a, b):
+    return a / b if isinstance(a, float) and isinstance(b, float) and b > 0 else None
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="tiny sizes, one repeat")
+    args = parser.parse_args()
+    quick = args.quick
+    repeats = 1 if quick else 7
+    number = 1000 if quick else 100_000
+    chains = [10**3] if quick else [10**3, 10**4, 10**5, 10**6]
+    out_dir = BENCH_BUILD / "quick" if quick else ROOT / "benchmarks" / "results"
+    out_dir.mkdir(parents=True, exist_ok=True)
+    impls = ["ours", "floor", "numpy", "torch", "tinygrad"]
+
+    results = {
+        "machine": f"{platform.machine()}, {os.cpu_count()} cores, {platform.platform()}",
+        "quick": quick,
+        "fill_elements": 1024 if quick else FILL,
+        "cases": {},
+    }
+    small = by_impl(SMALL)
+    fills = by_impl(FILLS)
+    measured = {}
+    for impl in impls:
+        measured[impl] = time_cases(impl, small.get(impl, {}), number, repeats)
+        if impl in fills:
+            fill_cases = (
+                fills[impl]
+                if not quick
+                else {c: (s, st.replace(str(FILL), "1024")) for c, (s, st) in fills[impl].items()}
+            )
+            measured[impl].update(time_cases(impl, fill_cases, 1, max(repeats, 3)))
+    for case in list(SMALL) + list(FILLS):
+        results["cases"][case] = {impl: measured[impl][case] for impl in impls if case in measured[impl]}
+        for impl in impls:
+            if impl not in results["cases"][case] and impl in (SMALL.get(case) or FILLS.get(case)):
+                results["cases"][case][impl] = "missing"
+
+    floors = cpp_floors(quick)
+    results["cpp_floors"] = floors
+    zero_floor, ones_floor = floors.get("fresh_fill_zero"), floors.get("fresh_fill_ones")
+    if not quick:
+        results["cases"]["zeros 64 Mi float32"]["floor"] = zero_floor
+        results["cases"]["ones 64 Mi float32"]["floor"] = ones_floor
+
+    execute = {}
+    for n in chains:
+        row = {"ours": run_script(sys.executable, OURS_CHAIN.format(n=n, repeats=repeats if n < 10**6 else 3))}
+        try:
+            row["tinygrad"] = (
+                run_script(sys.executable, TINY_CHAIN.format(n=n, repeats=min(repeats, 3)), timeout=120)
+                if n <= 10**4
+                else "not run: realize of a chain this long does not finish"
+            )
+        except (RuntimeError, subprocess.TimeoutExpired) as e:
+            row["tinygrad"] = f"did not finish: {type(e).__name__}"
+        row["floor"] = floors.get(f"execute_floor/{n}")
+        if isinstance(row["floor"], float):
+            row["floor"] /= n
+        execute[n] = row
+        results["cases"][f"execute chain of {n}, per node"] = row
+    big = 10**3 if quick else 10**6
+    results["execute one add beside many nodes"] = {
+        "unrelated_nodes": big,
+        "seconds": run_script(sys.executable, OURS_SMALL_IN_BIG.format(n=big, repeats=repeats)),
+    }
+    results["memory per recorded add (bytes)"] = run_script(sys.executable, MEMORY_PER_ADD.format(n=big))
+
+    imports = {
+        "ours": import_time(sys.executable, "_tolvane", repeats * 3),
+        "numpy": import_time(sys.executable, "numpy", repeats * 3),
+        "floor": import_time(sys.executable, None, repeats * 3),
+    }
+    imports["torch"] = import_time(str(TORCH_PYTHON), "torch", repeats) if TORCH_PYTHON.exists() else "missing"
+    results["cases"]["import"] = imports
+
+    report(results, execute, out_dir)
+
+
+def report(results, execute, out_dir):
+    cols = ["ours", "floor", "numpy", "torch", "tinygrad"]
+    lines = [
+        f"machine: {results['machine']}",
+        "",
+        "| case | unit | " + " | ".join(cols) + " | ours/floor | ours/torch | ours/numpy |",
+        "|---|---|" + "---|" * (len(cols) + 3),
+    ]
+    for case, row in results["cases"].items():
+        unit, scale = ("ms", 1e-3) if case.startswith(("zeros", "ones", "import")) else ("ns", 1e-9)
+        cells = [fmt(row.get(c, "-"), scale) if c in row else "-" for c in cols]
+        ratios = [ratio(row.get("ours"), row.get(c)) for c in ("floor", "torch", "numpy")]
+        lines.append(
+            f"| {case} | {unit} | "
+            + " | ".join(cells)
+            + " | "
+            + " | ".join(f"{r:.2f}" if r else "-" for r in ratios)
+            + " |"
+        )
+    small = results["execute one add beside many nodes"]
+    lines += [
+        "",
+        f"execute of one add beside {small['unrelated_nodes']:,} unrelated nodes: {small['seconds'] * 1e9:,.0f} ns",
+        f"memory per recorded add (RSS, results not executed): {results['memory per recorded add (bytes)']:.0f} bytes",
+    ]
+    per_node = [row["ours"] for row in execute.values()]
+    if len(per_node) > 1:
+        lines.append(f"execute per-node time, largest over smallest across sizes: {max(per_node) / min(per_node):.2f}x")
+    text = "\n".join(lines)
+    print(text)
+    (out_dir / "results.json").write_text(json.dumps(results, indent=2, default=str))
+    (out_dir / "table.md").write_text(text + "\n")
+    plot(results, execute, out_dir / "benchmark.png")
+    print(f"\nwrote {out_dir / 'results.json'}, {out_dir / 'table.md'}, {out_dir / 'benchmark.png'}")
+
+
+def plot(results, execute, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4.2))
+    sizes = list(execute)
+    for impl, style in (("ours", "o-"), ("floor", "s--"), ("tinygrad", "^:")):
+        points = [(n, execute[n][impl] * 1e9) for n in sizes if isinstance(execute[n].get(impl), float)]
+        if points:
+            left.plot(*zip(*points, strict=True), style, label={"floor": "C++ floor"}.get(impl, impl))
+    left.set_xscale("log")
+    left.set_yscale("log")
+    left.set_xlabel("nodes in the chain")
+    left.set_ylabel("ns per node")
+    left.set_title("execute: time per node")
+    left.legend()
+
+    labels, values = [], []
+    for case in ("zeros 64 Mi float32", "ones 64 Mi float32"):
+        for impl in ("ours", "numpy", "torch", "floor"):
+            v = results["cases"].get(case, {}).get(impl)
+            if isinstance(v, float) and v > 0:
+                labels.append(f"{case.split()[0]}\n{impl}")
+                values.append(results["fill_elements"] * 4 / v / 2**30)
+    right.bar(range(len(values)), values)
+    right.set_xticks(range(len(values)), labels, fontsize=7)
+    right.set_ylabel(f"GiB/s ({results['fill_elements'] * 4 / 2**20:g} MiB, fresh memory)")
+    right.set_yscale("log")
+    right.set_title("fill bandwidth (zeros leave fresh pages untouched)")
+    fig.suptitle(results["machine"], fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+if __name__ == "__main__":
+    main()
