@@ -19,10 +19,12 @@ Shape::Shape(const std::vector<std::size_t>& extents) {
   rank_ = static_cast<std::uint8_t>(extents.size());
 }
 
+// Unsigned, so that a zero extent after a pair of large ones, which the
+// constructor accepts, wraps harmlessly on its way to 0 instead of overflowing.
 std::int64_t Shape::numel() const {
-  std::int64_t n = 1;
-  for (std::uint8_t i = 0; i < rank_; ++i) n *= static_cast<std::int64_t>(extents_[i]);
-  return n;
+  std::size_t n = 1;
+  for (std::uint8_t i = 0; i < rank_; ++i) n *= extents_[i];
+  return static_cast<std::int64_t>(n);
 }
 
 std::vector<std::size_t> Shape::to_vector() const {

@@ -59,6 +59,9 @@ TEST(Shape, RefusesCountsBeyondInt64) {
   // The largest counts that fit are kept exactly.
   EXPECT_EQ(Shape(V{std::size_t{INT64_MAX}}).numel(), INT64_MAX);
   EXPECT_EQ(Shape(V{std::size_t{1} << 40, 0, 1 << 20}).numel(), 0);
+  // Large extents before a zero: the count is 0 (found by the fuzzer, which
+  // saw the leading product overflow int64 under UBSan).
+  EXPECT_EQ(Shape(V{std::size_t{1} << 40, std::size_t{1} << 40, 0}).numel(), 0);
 }
 
 }  // namespace

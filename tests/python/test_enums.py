@@ -44,22 +44,34 @@ def test_equality_only_within_one_enumeration():
 
 def test_no_ordering_or_arithmetic():
     with pytest.raises(TypeError):
-        tv.Dtype.FLOAT32 < tv.Dtype.INT32
+        _ = tv.Dtype.FLOAT32 < tv.Dtype.INT32
     with pytest.raises(TypeError):
-        tv.Dtype.FLOAT32 + 1
+        _ = tv.Dtype.FLOAT32 + 1
 
 
 def test_aliases():
-    pairs = [("float32", tv.Dtype.FLOAT32), ("int32", tv.Dtype.INT32), ("float64", tv.Dtype.FLOAT64),
-             ("int64", tv.Dtype.INT64), ("cpu", tv.Device.CPU)]
+    pairs = [
+        ("float32", tv.Dtype.FLOAT32),
+        ("int32", tv.Dtype.INT32),
+        ("float64", tv.Dtype.FLOAT64),
+        ("int64", tv.Dtype.INT64),
+        ("cpu", tv.Device.CPU),
+    ]
     for alias, member in pairs:
         value = getattr(tv, alias)
         assert value == member and value is not member
     assert not hasattr(tv, "cuda") and not hasattr(tv, "hip")
 
 
-@pytest.mark.parametrize("enum, value, message", [(tv.Dtype, 7, "Unsupported Dtype"), (tv.Dtype, 255, "Unsupported Dtype"),
-                                                  (tv.Device, 3, "Unsupported device"), (tv.Device, -1, "Unsupported device")])
+@pytest.mark.parametrize(
+    "enum, value, message",
+    [
+        (tv.Dtype, 7, "Unsupported Dtype"),
+        (tv.Dtype, 255, "Unsupported Dtype"),
+        (tv.Device, 3, "Unsupported device"),
+        (tv.Device, -1, "Unsupported device"),
+    ],
+)
 def test_unnamed_values(enum, value, message):
     member = enum(value)
     assert member.name == "???" and member.value == value
@@ -67,7 +79,9 @@ def test_unnamed_values(enum, value, message):
         repr(member)
 
 
-@pytest.mark.parametrize("enum, value", [(tv.Dtype, 256), (tv.Dtype, -1), (tv.Device, 2**31), (tv.Device, "CPU"), (tv.Dtype, 1.0)])
+@pytest.mark.parametrize(
+    "enum, value", [(tv.Dtype, 256), (tv.Dtype, -1), (tv.Device, 2**31), (tv.Device, "CPU"), (tv.Dtype, 1.0)]
+)
 def test_unconvertible_values(enum, value):
     with pytest.raises(TypeError):
         enum(value)

@@ -106,4 +106,3 @@ def test_million_node_chain_executes_and_exits_cleanly():
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["True", "True"]
-

@@ -72,8 +72,15 @@ def test_view_errors(source, dims, error, message):
 
 @pytest.mark.parametrize(
     "source, dims, shape",
-    [([0, 3], [-1], [0]), ([0, 3], [-1, 0], [0, 0]), ([0, 3], [5, -1], [5, 0]), ([0, 3], [0, 7], [0, 7]),
-     ([1], [], []), ([], [-1], [1]), ([0], [2**32, 2**31, 0], [2**32, 2**31, 0])],
+    [
+        ([0, 3], [-1], [0]),
+        ([0, 3], [-1, 0], [0, 0]),
+        ([0, 3], [5, -1], [5, 0]),
+        ([0, 3], [0, 7], [0, 7]),
+        ([1], [], []),
+        ([], [-1], [1]),
+        ([0], [2**32, 2**31, 0], [2**32, 2**31, 0]),
+    ],
 )
 def test_edge_shapes(source, dims, shape):
     assert Tensor(source).view(dims).shape == shape
@@ -90,9 +97,11 @@ def test_docstrings():
     assert "Copy to a contiguous tensor if needed, else return self." in Tensor.contiguous.__doc__
     assert "Zero-copy reshape; requires a contiguous tensor. One dim may be -1." in Tensor.view.__doc__
     assert "View when contiguous, copying otherwise. One dim may be -1." in Tensor.reshape.__doc__
-    assert "zeros(shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], dtype: " \
-           "_tolvane.Dtype = Dtype.FLOAT32, device: _tolvane.Device = Device.CPU) -> _tolvane.Tensor" \
-           in Tensor.zeros.__doc__
+    assert (
+        "zeros(shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], dtype: "
+        "_tolvane.Dtype = Dtype.FLOAT32, device: _tolvane.Device = Device.CPU) -> _tolvane.Tensor"
+        in Tensor.zeros.__doc__
+    )
 
 
 def test_views_of_lazy_results_follow_their_storage():

@@ -13,9 +13,20 @@ import _tolvane
 # import-system dunders around them).
 MODULE_NAMES = [
     "__version__",
-    "Dtype", "FLOAT32", "INT32", "FLOAT64", "INT64",
-    "Device", "CPU", "CUDA", "HIP",
-    "float32", "int32", "float64", "int64", "cpu",
+    "Dtype",
+    "FLOAT32",
+    "INT32",
+    "FLOAT64",
+    "INT64",
+    "Device",
+    "CPU",
+    "CUDA",
+    "HIP",
+    "float32",
+    "int32",
+    "float64",
+    "int64",
+    "cpu",
     "Tensor",
     "execute",
 ]
@@ -68,9 +79,9 @@ def test_other_interpreter_is_refused():
         """
         import importlib.util, os, sys
         sys.setdlopenflags(os.RTLD_LAZY)
-        spec = importlib.util.spec_from_file_location("_tolvane", sys.argv[1])
+        found = importlib.util.spec_from_file_location("_tolvane", sys.argv[1])
         try:
-            importlib.util.module_from_spec(spec)
+            importlib.util.module_from_spec(found)
         except ImportError as e:
             print(e)
             print(sys.version)
@@ -87,6 +98,23 @@ def test_other_interpreter_is_refused():
 
 
 def test_tensor_member_order():
-    members = ["__init__", "zeros", "ones", "shape", "strides", "dtype", "device", "offset", "numel", "nbytes",
-               "allocated", "is_contiguous", "contiguous", "view", "reshape", "__add__", "__repr__"]
+    members = [
+        "__init__",
+        "zeros",
+        "ones",
+        "shape",
+        "strides",
+        "dtype",
+        "device",
+        "offset",
+        "numel",
+        "nbytes",
+        "allocated",
+        "is_contiguous",
+        "contiguous",
+        "view",
+        "reshape",
+        "__add__",
+        "__repr__",
+    ]
     assert [name for name in vars(_tolvane.Tensor) if name in members] == members

@@ -1,0 +1,107 @@
+"""Huge and hostile inputs, each run in a subprocess so that a crash shows as one."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run(script, timeout=300):
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=timeout
+    )
+    assert out.returncode == 0, f"exit {out.returncode}\n{out.stderr}"
+    return out.stdout.strip().splitlines()
+
+
+PROBE = """
+from _tolvane import Device, Dtype, Tensor, execute
+try:
+    result = {expr}
+except Exception as e:
+    print(type(e).__name__, e, sep=": ")
+else:
+    print("ok", result, sep=": ")
+"""
+
+SHAPE_RANGE = "ValueError: Shape: element count or strides exceed the int64 range"
+
+
+@pytest.mark.parametrize(
+    "expr, expected",
+    [
+        ("Tensor([2**62, 8])", SHAPE_RANGE),
+        ("Tensor([2**32, 2**32, 2**32])", SHAPE_RANGE),
+        ("Tensor.ones([2**61, 8])", SHAPE_RANGE),
+        ("Tensor.zeros([2**63 - 1], Dtype.INT64)", "ValueError: Storage: byte count exceeds the 64-bit range"),
+        ("Tensor([2**64])", None),
+        (
+            "Tensor([2, 3]).view([2**63 - 1, 2**63 - 1])",
+            "ValueError: view/reshape: product of dims exceeds the int64 range",
+        ),
+        (
+            "Tensor([0]).reshape([2**40, 2**40, 2**40, -1])",
+            "ValueError: view/reshape: product of dims exceeds the int64 range",
+        ),
+        ("Tensor([2]).view([-2**63])", "ValueError: view/reshape: dimensions must be >= 0 or -1"),
+        ("Tensor([2]).view([2**63])", None),
+        ("Tensor([2], Dtype(255))", "ValueError: Unsupported Dtype"),
+        ("repr(Device(-2**31))", "ValueError: Unsupported device"),
+        ("Tensor([2], device=Device(2**31 - 1))", "RuntimeError: Buffer: only CPU device is implemented"),
+        ("Dtype(-1)", None),
+        ("Device(2**31)", None),
+        ("execute(Tensor([2**40], Dtype.FLOAT64))", "MemoryError: std::bad_alloc"),
+    ],
+)
+def test_refused_cleanly(expr, expected):
+    line = run(PROBE.format(expr=expr))[0]
+    if expected is None:
+        assert line.startswith("TypeError: ")
+    else:
+        assert line == expected
+
+
+def test_memory_error_then_the_process_works_on():
+    lines = run(
+        """
+        from _tolvane import Dtype, Tensor, execute
+        for shape in ([2**40], [2**20, 2**20], [2**61 - 1]):
+            try:
+                Tensor.ones(shape, Dtype.FLOAT64)
+            except MemoryError as e:
+                print("MemoryError")
+        a = Tensor.ones([1024, 1024])
+        c = a + a
+        execute(c)
+        print(c.allocated(), c.reshape([-1]).shape)
+        """
+    )
+    assert lines == ["MemoryError"] * 3 + ["True [1048576]"]
+
+
+def test_threads_adding_and_executing_at_once():
+    lines = run(
+        """
+        import threading
+        from _tolvane import Tensor, execute
+        results, errors = [], []
+        def work(seed):
+            try:
+                x = Tensor([seed % 5 + 1, 3])
+                for i in range(2000):
+                    x = x + x if i % 3 else x + Tensor(x.shape)
+                    if i % 97 == 0:
+                        execute(x)
+                    v = x.view([-1])
+                execute(x)
+                results.append(x.allocated() and v.allocated())
+            except Exception as e:
+                errors.append(repr(e))
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        print(len(results), all(results), errors)
+        """
+    )
+    assert lines == ["8 True []"]
