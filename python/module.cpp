@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "core/dtype.h"
-#include "core/layout.h"
 #include "core/shape.h"
 #include "core/tensor.h"
 #include "graph/ops.h"
