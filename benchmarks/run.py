@@ -67,18 +67,22 @@ SMALL = {
     },
 }
 
-FILLS = {
-    "zeros 64 Mi float32": {
-        "ours": (OURS, f"Tensor.zeros([{FILL}])"),
-        "numpy": (NUMPY, f"numpy.zeros({FILL}, numpy.float32)"),
-        "torch": (TORCH, f"torch.zeros({FILL})"),
-    },
-    "ones 64 Mi float32": {
-        "ours": (OURS, f"Tensor.ones([{FILL}])"),
-        "numpy": (NUMPY, f"numpy.ones({FILL}, numpy.float32)"),
-        "torch": (TORCH, f"torch.ones({FILL})"),
-    },
-}
+
+def fill_table(n):
+    """The fill cases over n float32 elements (FILL in a full run)."""
+    return {
+        "zeros 64 Mi float32": {
+            "ours": (OURS, f"Tensor.zeros([{n}])"),
+            "numpy": (NUMPY, f"numpy.zeros({n}, numpy.float32)"),
+            "torch": (TORCH, f"torch.zeros({n})"),
+        },
+        "ones 64 Mi float32": {
+            "ours": (OURS, f"Tensor.ones([{n}])"),
+            "numpy": (NUMPY, f"numpy.ones({n}, numpy.float32)"),
+            "torch": (TORCH, f"torch.ones({n})"),
+        },
+    }
+
 
 # Execute a fresh chain of n additions per repeat, time per node.
 OURS_CHAIN = """
@@ -118,10 +122,10 @@ print(best)
 MEMORY_PER_ADD = """
 import gc
 from _tolvane import Tensor
+import os
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-import os
 a = Tensor([2, 3]); b = Tensor([2, 3])
 a + b
 gc.collect()
@@ -228,30 +232,24 @@ def main():
     out_dir = BENCH_BUILD / "quick" if quick else ROOT / "benchmarks" / "results"
     out_dir.mkdir(parents=True, exist_ok=True)
     impls = ["ours", "floor", "numpy", "torch", "tinygrad"]
+    fill_elements = 1024 if quick else FILL
 
     results = {
         "machine": f"{platform.machine()}, {os.cpu_count()} cores, {platform.platform()}",
         "quick": quick,
-        "fill_elements": 1024 if quick else FILL,
+        "fill_elements": fill_elements,
         "cases": {},
     }
     small = by_impl(SMALL)
-    fills = by_impl(FILLS)
+    fill_cases = fill_table(fill_elements)
+    fills = by_impl(fill_cases)
     measured = {}
     for impl in impls:
         measured[impl] = time_cases(impl, small.get(impl, {}), number, repeats)
         if impl in fills:
-            fill_cases = (
-                fills[impl]
-                if not quick
-                else {c: (s, st.replace(str(FILL), "1024")) for c, (s, st) in fills[impl].items()}
-            )
-            measured[impl].update(time_cases(impl, fill_cases, 1, max(repeats, 3)))
-    for case in list(SMALL) + list(FILLS):
+            measured[impl].update(time_cases(impl, fills[impl], 1, max(repeats, 3)))
+    for case in list(SMALL) + list(fill_cases):
         results["cases"][case] = {impl: measured[impl][case] for impl in impls if case in measured[impl]}
-        for impl in impls:
-            if impl not in results["cases"][case] and impl in (SMALL.get(case) or FILLS.get(case)):
-                results["cases"][case][impl] = "missing"
 
     floors = cpp_floors(quick)
     results["cpp_floors"] = floors
