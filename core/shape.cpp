@@ -5,18 +5,28 @@
 
 namespace tolvane {
 
-Shape::Shape(const std::vector<std::size_t>& extents) {
-  if (extents.size() > MAX_RANK) throw std::length_error("Shape: rank exceeds MAX_RANK");
-  // Every suffix product is a stride or the element count: all must fit int64.
-  constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
-  std::size_t product = 1;
-  for (std::size_t i = extents.size(); i-- > 0;) {
-    if (__builtin_mul_overflow(product, extents[i], &product) || product > limit) {
-      throw std::length_error("Shape: element count or strides exceed the int64 range");
-    }
+void check_rank(std::size_t rank) {
+  if (rank > MAX_RANK) throw std::length_error("Shape: rank exceeds MAX_RANK");
+}
+
+Shape::Shape(std::span<const std::size_t> extents) {
+  check_rank(extents.size());
+  const std::size_t rank = extents.size();
+  // `stride` runs through the contiguous strides from the last dimension
+  // outwards; the element count is the outermost stride times the first extent.
+  std::size_t stride = 1;
+  for (std::size_t i = rank; i-- > 0;) {
     extents_[i] = extents[i];
+    if (i > 0 && __builtin_mul_overflow(stride, extents[i], &stride)) {
+      throw std::length_error("Shape: stride exceeds the uint64 range");
+    }
   }
-  rank_ = static_cast<std::uint8_t>(extents.size());
+  constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
+  std::size_t count = stride;
+  if (rank > 0 && (__builtin_mul_overflow(stride, extents[0], &count) || count > limit)) {
+    throw std::length_error("Shape: element count exceeds the int64 range");
+  }
+  rank_ = static_cast<std::uint8_t>(rank);
 }
 
 // Unsigned, so that a zero extent after a pair of large ones, which the

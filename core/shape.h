@@ -6,25 +6,33 @@
 // (counted in elements). It lives inline (on the stack, inside TensorImpl) and
 // never touches the heap. Entries from `rank()` up to MAX_RANK are always zero.
 //
-// Construction from a list refuses more than MAX_RANK entries, and refuses
-// extents whose element count or contiguous strides would not fit a signed
-// 64-bit integer, so `numel()` and `contiguous_strides()` of any Shape built
-// from a list are exact.
+// Construction from a list refuses more than MAX_RANK entries, an element
+// count beyond int64 and a contiguous stride beyond uint64, so `numel()` and
+// `contiguous_strides()` of any Shape built from a list are exact. A zero
+// extent makes the count 0 whatever the others are; the strides in front of
+// it are still checked, since they are products of the extents behind them.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tolvane {
 
 inline constexpr std::uint8_t MAX_RANK = 4;
 
+// Throws std::length_error "Shape: rank exceeds MAX_RANK" for `rank` > MAX_RANK.
+void check_rank(std::size_t rank);
+
 class Shape {
  public:
   Shape() = default;
-  // Throws std::length_error beyond MAX_RANK entries or past the int64 range.
-  explicit Shape(const std::vector<std::size_t>& extents);
+  // Throws std::length_error beyond MAX_RANK entries, for an element count
+  // beyond int64 and for a stride beyond uint64.
+  explicit Shape(std::span<const std::size_t> extents);
+  explicit Shape(const std::vector<std::size_t>& extents)
+      : Shape(std::span<const std::size_t>(extents)) {}
 
   std::uint8_t rank() const { return rank_; }
   // Unchecked: callers keep 0 <= index < rank().

@@ -48,13 +48,25 @@ TEST(Shape, IsContiguous) {
   }
 }
 
-TEST(Shape, RefusesCountsBeyondInt64) {
+TEST(Shape, RefusesCountsBeyondInt64AndStridesBeyondUint64) {
   const std::size_t big = std::size_t{1} << 62;
-  for (const V& extents :
-       {V{big, 8}, V{std::size_t{1} << 63}, V{~std::size_t{0}}, V{std::size_t{1} << 61, 8},
-        V{0, big, 4}, V{1 << 16, 1 << 16, 1 << 16, 1 << 16}}) {
+  const std::size_t top = std::size_t{1} << 63;
+  for (const V& extents : {V{big, 8}, V{top}, V{~std::size_t{0}}, V{std::size_t{1} << 61, 8},
+                           V{1 << 16, 1 << 16, 1 << 16, 1 << 16}, V{1, top}}) {
     expect_throw<std::length_error>([&] { Shape{extents}; },
-                                    "Shape: element count or strides exceed the int64 range");
+                                    "Shape: element count exceeds the int64 range");
+  }
+  // Strides are products of the extents behind them, zero or not in front.
+  for (const V& extents :
+       {V{0, big, 4}, V{0, top, 2}, V{0, 1 << 16, 1 << 16, std::size_t{1} << 32}}) {
+    expect_throw<std::length_error>([&] { Shape{extents}; },
+                                    "Shape: stride exceeds the uint64 range");
+  }
+  // A zero extent in front: no elements, and every stride fits its type.
+  for (const std::size_t extent : {top, ~std::size_t{0}}) {
+    const Shape shape(V{0, extent});
+    EXPECT_EQ(shape.numel(), 0);
+    EXPECT_EQ(contiguous_strides(shape).to_vector(), (V{extent, 1}));
   }
   // The largest counts that fit are kept exactly.
   EXPECT_EQ(Shape(V{std::size_t{INT64_MAX}}).numel(), INT64_MAX);

@@ -25,15 +25,19 @@ else:
     print("ok", result, sep=": ")
 """
 
-SHAPE_RANGE = "ValueError: Shape: element count or strides exceed the int64 range"
+COUNT_RANGE = "ValueError: Shape: element count exceeds the int64 range"
+STRIDE_RANGE = "ValueError: Shape: stride exceeds the uint64 range"
 
 
 @pytest.mark.parametrize(
     "expr, expected",
     [
-        ("Tensor([2**62, 8])", SHAPE_RANGE),
-        ("Tensor([2**32, 2**32, 2**32])", SHAPE_RANGE),
-        ("Tensor.ones([2**61, 8])", SHAPE_RANGE),
+        ("Tensor([2**62, 8])", COUNT_RANGE),
+        ("Tensor([2**32, 2**32, 2**32])", STRIDE_RANGE),
+        ("Tensor.ones([2**61, 8])", COUNT_RANGE),
+        ("Tensor([0, 2**63, 2])", STRIDE_RANGE),
+        ("Tensor([0, 2**63]).strides", "ok: [9223372036854775808, 1]"),
+        ("Tensor([0, 3]).view([0, 2**62, 2]).strides", "ok: [9223372036854775808, 2, 1]"),
         ("Tensor.zeros([2**63 - 1], Dtype.INT64)", "ValueError: Storage: byte count exceeds the 64-bit range"),
         ("Tensor([2**64])", None),
         (

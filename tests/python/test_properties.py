@@ -10,6 +10,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 from _tolvane import Dtype, Tensor, execute
 
 INT64_MAX = 2**63 - 1
+UINT64_MAX = 2**64 - 1
 SIZES = {Dtype.FLOAT32: 4, Dtype.INT32: 4, Dtype.FLOAT64: 8, Dtype.INT64: 8}
 
 
@@ -47,8 +48,10 @@ def model_infer(numel, dims):
             return "view/reshape: cannot infer dimension"
     elif known != numel:
         return "view/reshape: numel mismatch"
-    if any(math.prod(result[i:]) > INT64_MAX for i in range(len(result))):
-        return "Shape: element count or strides exceed the int64 range"
+    if any(stride > UINT64_MAX for stride in contiguous_strides(result)):
+        return "Shape: stride exceeds the uint64 range"
+    if math.prod(result) > INT64_MAX:
+        return "Shape: element count exceeds the int64 range"
     return result
 
 
