@@ -19,9 +19,9 @@ Tensor wrap(TensorImpl&& record) { return Tensor(std::make_shared<TensorImpl>(st
 
 }  // namespace
 
-Shape infer_shape(std::int64_t numel, const std::vector<std::int64_t>& dims) {
-  if (dims.size() > MAX_RANK) throw std::length_error("Shape: rank exceeds MAX_RANK");
-  std::vector<std::size_t> result(dims.size(), 0);
+Shape infer_shape(std::int64_t numel, std::span<const std::int64_t> dims) {
+  check_rank(dims.size());
+  std::array<std::size_t, MAX_RANK> result{};
   std::int64_t known = 1;
   bool overflow = false;  // a product beyond int64 is only an error without a zero entry
   bool has_zero = false;
@@ -54,7 +54,7 @@ Shape infer_shape(std::int64_t numel, const std::vector<std::int64_t>& dims) {
   } else if (known != numel) {
     refuse("numel mismatch");
   }
-  return Shape(result);
+  return Shape(std::span<const std::size_t>(result.data(), dims.size()));
 }
 
 TensorImpl copy_contiguous(const TensorImpl& src) {
@@ -91,7 +91,7 @@ TensorImpl TensorImpl::contiguous() const {
   return is_contiguous(shape, strides) ? *this : copy_contiguous(*this);
 }
 
-TensorImpl TensorImpl::view(const std::vector<std::int64_t>& dims) const {
+TensorImpl TensorImpl::view(std::span<const std::int64_t> dims) const {
   const Shape new_shape = infer_shape(shape.numel(), dims);
   if (!is_contiguous(shape, strides)) throw std::invalid_argument("view: tensor is not contiguous");
   TensorImpl result = *this;
@@ -104,9 +104,9 @@ Tensor Tensor::contiguous() const {
   return is_contiguous() ? Tensor(impl_) : wrap(impl_->contiguous());
 }
 
-Tensor Tensor::view(const std::vector<std::int64_t>& dims) const { return wrap(impl_->view(dims)); }
+Tensor Tensor::view(std::span<const std::int64_t> dims) const { return wrap(impl_->view(dims)); }
 
-Tensor Tensor::reshape(const std::vector<std::int64_t>& dims) const {
+Tensor Tensor::reshape(std::span<const std::int64_t> dims) const {
   if (is_contiguous()) return view(dims);
   infer_shape(numel(), dims);  // its failures come before the copy's
   return wrap(impl_->contiguous().view(dims));

@@ -5,7 +5,7 @@
 // view/reshape) are declared with their records and built on these two.
 
 #include <cstdint>
-#include <vector>
+#include <span>
 
 #include "core/shape.h"
 #include "core/tensor.h"
@@ -17,7 +17,7 @@ namespace tolvane {
 // count match. Checks, in order: the number of entries (std::length_error),
 // each entry from the first (std::invalid_argument, first offender decides),
 // then the totals, including a product of entries beyond int64.
-Shape infer_shape(std::int64_t numel, const std::vector<std::int64_t>& dims);
+Shape infer_shape(std::int64_t numel, std::span<const std::int64_t> dims);
 
 // A new allocated, contiguous record with the elements of `src` in row-major
 // order of its shape. `src` must be allocated (std::logic_error otherwise) and

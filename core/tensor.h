@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
+#include <span>
 
 #include "core/dtype.h"
 #include "core/shape.h"
@@ -37,7 +37,7 @@ struct TensorImpl {
   TensorImpl contiguous() const;
   // The same storage and offset under the shape that `dims` asks for, with
   // contiguous strides; refuses a record that is not contiguous.
-  TensorImpl view(const std::vector<std::int64_t>& dims) const;
+  TensorImpl view(std::span<const std::int64_t> dims) const;
 
   std::shared_ptr<Storage> storage;
   std::size_t offset = 0;
@@ -74,9 +74,9 @@ class Tensor {
   // A handle to this very record when contiguous, else to a contiguous copy.
   Tensor contiguous() const;
   // A new record over the same storage (see TensorImpl::view).
-  Tensor view(const std::vector<std::int64_t>& dims) const;
+  Tensor view(std::span<const std::int64_t> dims) const;
   // view() when contiguous; otherwise a view of a contiguous copy.
-  Tensor reshape(const std::vector<std::int64_t>& dims) const;
+  Tensor reshape(std::span<const std::int64_t> dims) const;
 
  private:
   std::shared_ptr<TensorImpl> impl_;

@@ -3,35 +3,55 @@
 // reach Python through pybind11's standard translation.
 
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "core/dtype.h"
 #include "core/shape.h"
 #include "core/tensor.h"
 #include "graph/ops.h"
+#include "python/casters.h"
+#include "python/guards.h"
 
 namespace py = pybind11;
 using namespace tolvane;
+using tolvane::python::Dims;
+using tolvane::python::Extents;
 
 namespace {
 
 constexpr const char* REPR_PREFIX = "tolvane.";
 
-using Extents = std::vector<std::size_t>;
-
-Tensor construct(const Shape& shape, Dtype dtype, Device device) {
-  return Tensor(shape, dtype, device);
+// A fresh list of the first rank() entries, built without an intermediate.
+py::typing::List<int> to_list(const Shape& shape) {
+  auto list = py::reinterpret_steal<py::typing::List<int>>(PyList_New(shape.rank()));
+  if (!list) throw py::error_already_set();
+  for (int i = 0; i < shape.rank(); ++i) {
+    PyObject* entry = PyLong_FromSize_t(shape[i]);
+    if (entry == nullptr) throw py::error_already_set();
+    PyList_SET_ITEM(list.ptr(), i, entry);
+  }
+  return list;
 }
 
-// Converts the Python extents to a Shape before any factory runs.
-template <Tensor (*factory)(const Shape&, Dtype, Device)>
-Tensor make(const Extents& shape, Dtype dtype, Device device) {
-  return factory(Shape(shape), dtype, device);
+// What py::init does, with the instance registered inside the call: pybind11
+// registers it after the call otherwise, where an allocation failure of its
+// registry escapes every handler and ends the process. An instance that
+// cannot be registered is left uninitialised.
+void adopt(py::detail::value_and_holder& self, Tensor&& tensor) {
+  auto* value = new Tensor(std::move(tensor));
+  self.value_ptr() = value;
+  try {
+    self.type->init_instance(self.inst, nullptr);
+  } catch (...) {
+    if (!self.holder_constructed()) {
+      delete value;
+      self.value_ptr() = nullptr;
+    }
+    throw;
+  }
 }
 
 std::string tensor_repr(const Tensor& t) {
@@ -55,6 +75,9 @@ std::string tensor_repr(const Tensor& t) {
 }  // namespace
 
 PYBIND11_MODULE(_tolvane, m) {
+  tolvane::python::prepare_exception_state();
+  tolvane::python::guard_instance_creation();
+
   m.doc() = "Tolvane doc";
   m.attr("__version__") = TOLVANE_VERSION;
 
@@ -88,26 +111,47 @@ PYBIND11_MODULE(_tolvane, m) {
   const py::arg_v dtype_arg("dtype", Dtype::FLOAT32, "Dtype.FLOAT32");
   const py::arg_v device_arg("device", Device::CPU, "Device.CPU");
 
+  // Every member takes its receiver by reference, so None is never a tensor.
   py::class_<Tensor>(m, "Tensor")
-      .def(py::init(&make<construct>), "An empty (uninitialized) tensor.", shape_arg, dtype_arg,
-           device_arg)
-      .def_static("zeros", &make<Tensor::zeros>, shape_arg, dtype_arg, device_arg)
-      .def_static("ones", &make<Tensor::ones>, shape_arg, dtype_arg, device_arg)
-      .def_property_readonly("shape", [](const Tensor& t) { return t.shape().to_vector(); })
-      .def_property_readonly("strides", [](const Tensor& t) { return t.strides().to_vector(); })
-      .def_property_readonly("dtype", &Tensor::dtype)
-      .def_property_readonly("device", &Tensor::device)
-      .def_property_readonly("offset", &Tensor::offset)
-      .def("numel", &Tensor::numel)
-      .def("nbytes", &Tensor::nbytes)
-      .def("allocated", &Tensor::allocated, "True if the tensor has backing storage allocated.")
-      .def("is_contiguous", &Tensor::is_contiguous)
-      .def("contiguous", &Tensor::contiguous,
-           "Copy to a contiguous tensor if needed, else return self.")
-      .def("view", &Tensor::view, py::arg("dims"),
-           "Zero-copy reshape; requires a contiguous tensor. One dim may be -1.")
-      .def("reshape", &Tensor::reshape, py::arg("dims"),
-           "View when contiguous, copying otherwise. One dim may be -1.")
+      .def(
+          "__init__",
+          [](py::detail::value_and_holder& self, const Extents& shape, Dtype dtype, Device device) {
+            adopt(self, Tensor(Shape(shape.span()), dtype, device));
+          },
+          py::detail::is_new_style_constructor(), "An empty (uninitialized) tensor.", shape_arg,
+          dtype_arg, device_arg)
+      .def_static(
+          "zeros",
+          [](const Extents& shape, Dtype dtype, Device device) {
+            return Tensor::zeros(Shape(shape.span()), dtype, device);
+          },
+          shape_arg, dtype_arg, device_arg)
+      .def_static(
+          "ones",
+          [](const Extents& shape, Dtype dtype, Device device) {
+            return Tensor::ones(Shape(shape.span()), dtype, device);
+          },
+          shape_arg, dtype_arg, device_arg)
+      .def_property_readonly("shape", [](const Tensor& t) { return to_list(t.shape()); })
+      .def_property_readonly("strides", [](const Tensor& t) { return to_list(t.strides()); })
+      .def_property_readonly("dtype", [](const Tensor& t) { return t.dtype(); })
+      .def_property_readonly("device", [](const Tensor& t) { return t.device(); })
+      .def_property_readonly("offset", [](const Tensor& t) { return t.offset(); })
+      .def("numel", [](const Tensor& t) { return t.numel(); })
+      .def("nbytes", [](const Tensor& t) { return t.nbytes(); })
+      .def(
+          "allocated", [](const Tensor& t) { return t.allocated(); },
+          "True if the tensor has backing storage allocated.")
+      .def("is_contiguous", [](const Tensor& t) { return t.is_contiguous(); })
+      .def(
+          "contiguous", [](const Tensor& t) { return t.contiguous(); },
+          "Copy to a contiguous tensor if needed, else return self.")
+      .def(
+          "view", [](const Tensor& t, const Dims& dims) { return t.view(dims.span()); },
+          py::arg("dims"), "Zero-copy reshape; requires a contiguous tensor. One dim may be -1.")
+      .def(
+          "reshape", [](const Tensor& t, const Dims& dims) { return t.reshape(dims.span()); },
+          py::arg("dims"), "View when contiguous, copying otherwise. One dim may be -1.")
       .def("__add__", &add, py::is_operator(), "Lazy elementwise add")
       .def("__repr__", &tensor_repr);
 

@@ -57,7 +57,7 @@ TEST(InferShape, MessagesAndFirstOffender) {
     expect_throw<std::invalid_argument>([&] { infer_shape(c.numel, c.dims); },
                                         std::string("view/reshape: ") + c.detail);
   }
-  expect_throw<std::length_error>([] { infer_shape(6, {-2, -1, -1, 0, 9}); },
+  expect_throw<std::length_error>([] { infer_shape(6, D{-2, -1, -1, 0, 9}); },
                                   "Shape: rank exceeds MAX_RANK");
 }
 
@@ -112,12 +112,12 @@ TEST(CopyContiguous, AllocationOfTheSource) {
 
 TEST(Layout, ViewSharesTheStorage) {
   const Tensor t(Shape(V{2, 3}), Dtype::FLOAT32, Device::CPU, false);
-  const Tensor v = t.view({3, -1});
+  const Tensor v = t.view(D{3, -1});
   EXPECT_EQ(v.shape(), Shape(V{3, 2}));
   EXPECT_EQ(v.strides(), Shape(V{2, 1}));
   EXPECT_EQ(v.impl()->storage, t.impl()->storage);
   EXPECT_NE(v.impl(), t.impl());
-  const Tensor r = t.reshape({-1});
+  const Tensor r = t.reshape(D{-1});
   EXPECT_EQ(r.impl()->storage, t.impl()->storage);
   EXPECT_EQ(t.contiguous().impl(), t.impl());
   EXPECT_FALSE(v.allocated());
@@ -128,11 +128,11 @@ TEST(Layout, ViewSharesTheStorage) {
 TEST(Layout, NonContiguousRecords) {
   const Tensor t(std::make_shared<TensorImpl>(record(6, {2, 3}, {1, 2}, 0)));
   // dims errors come before the contiguity test.
-  expect_throw<std::invalid_argument>([&] { t.view({7}); }, "view/reshape: numel mismatch");
-  expect_throw<std::invalid_argument>([&] { t.view({3, 2}); }, "view: tensor is not contiguous");
-  expect_throw<std::invalid_argument>([&] { t.reshape({7}); }, "view/reshape: numel mismatch");
+  expect_throw<std::invalid_argument>([&] { t.view(D{7}); }, "view/reshape: numel mismatch");
+  expect_throw<std::invalid_argument>([&] { t.view(D{3, 2}); }, "view: tensor is not contiguous");
+  expect_throw<std::invalid_argument>([&] { t.reshape(D{7}); }, "view/reshape: numel mismatch");
 
-  const Tensor r = t.reshape({3, 2});
+  const Tensor r = t.reshape(D{3, 2});
   EXPECT_NE(r.impl()->storage, t.impl()->storage);
   EXPECT_EQ(elements(*r.impl()), (std::vector<std::int32_t>{0, 2, 4, 1, 3, 5}));
   const Tensor c = t.contiguous();
@@ -143,7 +143,7 @@ TEST(Layout, NonContiguousRecords) {
   TensorImpl lazy_record(Shape(V{2, 3}), Dtype::INT32, Device::CPU, false);
   lazy_record.strides = Shape(V{1, 2});
   const Tensor lazy(std::make_shared<TensorImpl>(lazy_record));
-  expect_throw<std::logic_error>([&] { lazy.reshape({6}); },
+  expect_throw<std::logic_error>([&] { lazy.reshape(D{6}); },
                                  "copy_contiguous: source has no allocation yet");
   expect_throw<std::logic_error>([&] { lazy.contiguous(); },
                                  "copy_contiguous: source has no allocation yet");

@@ -1,0 +1,140 @@
+#pragma once
+
+// Argument conversions of the _tolvane module.
+//
+// Shapes and dims: a Python sequence of integers (list, tuple, range,
+// array.array, bytearray, a NumPy integer array, any object of the sequence
+// protocol; never str or bytes, never a set, generator or other iterable)
+// converts straight into a fixed array, entry by entry with pybind11's own
+// integer conversion, without touching the heap. Every entry is converted, so
+// a bad entry is refused before the rank is looked at; the array keeps one
+// entry past MAX_RANK, which is all Shape and infer_shape need to refuse the
+// rank themselves.
+//
+// Tensor, Dtype and Device arguments: only instances whose C++ value was
+// constructed. pybind11's generic conversion hands out raw storage for an
+// instance whose __init__ never ran (made with `Tensor.__new__(Tensor)`);
+// this refuses it with TypeError. None is never a tensor.
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <type_traits>
+
+#include "core/dtype.h"
+#include "core/shape.h"
+#include "core/tensor.h"
+
+namespace tolvane::python {
+
+template <typename T>
+struct SmallList {
+  std::array<T, MAX_RANK + 1> items{};
+  std::size_t size = 0;  // saturates at MAX_RANK + 1
+
+  std::span<const T> span() const { return {items.data(), size}; }
+};
+
+// Extents of a shape, and the signed dims of view/reshape.
+using Extents = SmallList<std::size_t>;
+using Dims = SmallList<std::int64_t>;
+
+}  // namespace tolvane::python
+
+namespace pybind11::detail {
+
+template <typename T>
+struct type_caster<tolvane::python::SmallList<T>> {
+  using List = tolvane::python::SmallList<T>;
+  using entry_caster = make_caster<T>;
+
+  PYBIND11_TYPE_CASTER(List, io_name("collections.abc.Sequence", "list") + const_name("[") +
+                                 entry_caster::name + const_name("]"));
+
+  bool load(handle src, bool convert) {
+    PyObject* seq = src.ptr();
+    if (PyUnicode_Check(seq) || PyBytes_Check(seq) || !PySequence_Check(seq)) return false;
+    if (PyTuple_Check(seq)) {
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+        if (!add(PyTuple_GET_ITEM(seq, i), convert)) return false;
+      }
+      return true;
+    }
+    if (PyList_Check(seq)) {
+      // An entry's __index__ may change the list: hold each entry while it
+      // converts and read the length afresh.
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+        if (!add(reinterpret_borrow<object>(PyList_GET_ITEM(seq, i)), convert)) return false;
+      }
+      return true;
+    }
+    const Py_ssize_t n = PySequence_Size(seq);
+    if (n < 0) return refuse_or_raise();
+    // A range holds no memory per entry, so it may be far too long to walk;
+    // its first and last entries bound all the others.
+    const Py_ssize_t walked = PyRange_Check(seq) && n > CAPACITY ? CAPACITY : n;
+    for (Py_ssize_t i = 0; i < walked; ++i) {
+      if (!add_item(seq, i, convert)) return false;
+    }
+    return walked == n || add_item(seq, n - 1, convert);
+  }
+
+ private:
+  static constexpr Py_ssize_t CAPACITY = tolvane::MAX_RANK + 1;
+
+  bool add(handle entry, bool convert) {
+    entry_caster conv;
+    if (!conv.load(entry, convert)) return false;
+    if (value.size < value.items.size()) value.items[value.size++] = cast_op<T>(conv);
+    return true;
+  }
+
+  bool add_item(PyObject* seq, Py_ssize_t i, bool convert) {
+    const object entry = reinterpret_steal<object>(PySequence_GetItem(seq, i));
+    return entry ? add(entry, convert) : refuse_or_raise();
+  }
+
+  // A sequence that cannot say its length or give an entry with a TypeError
+  // (or, for a range beyond ssize_t, an OverflowError) is not a sequence of
+  // integers; any other error is the caller's to see.
+  static bool refuse_or_raise() {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      throw error_already_set();
+    }
+    PyErr_Clear();
+    return false;
+  }
+};
+
+// Loads only constructed instances of the registered class of T.
+template <typename T>
+class constructed_caster : public type_caster_base<T> {
+ public:
+  bool load(handle src, bool /*convert*/) {
+    const type_info* info = this->typeinfo;
+    if (info == nullptr || !PyObject_TypeCheck(src.ptr(), info->type)) return false;
+    auto* inst = reinterpret_cast<instance*>(src.ptr());
+    const value_and_holder v_h = inst->get_value_and_holder(info, false);
+    if (v_h.inst == nullptr) return false;
+    if (!v_h.holder_constructed()) {
+      constexpr const char* what = std::is_same_v<T, tolvane::Tensor> ? "tensor" : "value";
+      throw type_error(std::string(info->type->tp_name) + ": the " + what +
+                       " was never initialized (its __init__ did not run)");
+    }
+    this->value = v_h.value_ptr();
+    return true;
+  }
+};
+
+template <>
+class type_caster<tolvane::Tensor> : public constructed_caster<tolvane::Tensor> {};
+template <>
+class type_caster<tolvane::Dtype> : public constructed_caster<tolvane::Dtype> {};
+template <>
+class type_caster<tolvane::Device> : public constructed_caster<tolvane::Device> {};
+
+}  // namespace pybind11::detail

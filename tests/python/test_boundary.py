@@ -1,0 +1,210 @@
+"""The Python boundary: what converts to a shape or dims, and calls that must
+end in a clean exception, each in an interpreter of its own so that a crash
+shows as one."""
+
+import array
+import itertools
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import numpy
+import pytest
+
+import _tolvane
+from _tolvane import Dtype, Tensor
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Seq:
+    """The sequence protocol and nothing else."""
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError(i)
+        return i + 2
+
+
+@pytest.mark.parametrize(
+    "shape, expected",
+    [
+        ([2, 3], [2, 3]),
+        ((2, 3), [2, 3]),
+        (range(2, 4), [2, 3]),
+        (range(3, -1, -1), [3, 2, 1, 0]),
+        (array.array("q", [2, 3]), [2, 3]),
+        (bytearray([2, 3]), [2, 3]),
+        (numpy.array([2, 3]), [2, 3]),
+        ([numpy.int64(2), Index(3)], [2, 3]),
+        (Seq(), [2, 3]),
+        ([], []),
+    ],
+)
+def test_sequences_of_integers_are_accepted(shape, expected):
+    assert Tensor(shape).shape == expected
+    assert Tensor.zeros(shape).shape == expected
+    assert Tensor([*expected]).view(shape).shape == expected
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [
+        {3, 10},
+        frozenset([2]),
+        (n for n in [2, 3]),
+        {2: 1}.keys(),
+        {2: 1}.values(),
+        map(int, [2]),
+        zip([2]),
+        itertools.count(),
+        iter([2]),
+        "23",
+        b"\x02\x03",
+        2,
+        None,
+        numpy.array(3),
+        numpy.array([2.0]),
+        [2.0],
+        [-(2**63) - 1],
+        [2**64],
+        range(-(2**63) - 1, 0),
+        range(2**64, 2**64 + 5),
+        [1, 1, 1, 1, 1, "x"],
+    ],
+    ids=repr,
+)
+def test_anything_else_is_refused_with_type_error(shape):
+    for call in (Tensor, Tensor.ones, Tensor([0]).view):
+        with pytest.raises(TypeError, match="incompatible"):
+            call(shape)
+
+
+def test_failures_keep_their_order():
+    # A bad entry anywhere, then the rank, then the range of the count.
+    with pytest.raises(ValueError, match="rank exceeds MAX_RANK"):
+        Tensor([2**60] * 5)
+    with pytest.raises(ValueError, match="rank exceeds MAX_RANK"):
+        Tensor(range(10**12))  # a range is bounded by its ends, not walked
+    with pytest.raises(ValueError, match="rank exceeds MAX_RANK"):
+        Tensor([0]).view(range(-1, 10**12))
+    with pytest.raises(TypeError):
+        Tensor([1, 1, 1, 1, 1], Dtype.FLOAT32, 0)
+
+
+PROBE = """
+import copyreg, pickle
+from _tolvane import Device, Dtype, Tensor, execute
+class Sub(Tensor):
+    def __init__(self):
+        pass
+try:
+    result = {expr}
+except TypeError as e:
+    print("TypeError:", e)
+else:
+    print("ok:", result)
+"""
+
+NEVER = "TypeError: _tolvane.Tensor: the tensor was never initialized (its __init__ did not run)"
+BASE = "TypeError: cannot create 'pybind11_object' instances"
+
+
+@pytest.mark.parametrize(
+    "expr, expected",
+    [
+        *[(f"Tensor.{m}(None)", "TypeError") for m in ("numel", "nbytes", "allocated", "is_contiguous", "contiguous")],
+        *[(f"Tensor.{p}.fget(None)", "TypeError") for p in ("dtype", "device", "offset", "shape", "strides")],
+        *[
+            (f"(lambda t: {use})(Tensor.__new__(Tensor))", NEVER)
+            for use in ("t.shape", "repr(t)", "t.numel()", "t.allocated()", "t + t", "Tensor([2]) + t", "execute(t)")
+        ],
+        ("Tensor.__new__(Tensor).view([1])", NEVER),
+        ("Sub.__new__(Sub).dtype", NEVER),
+        ("Tensor([2], Dtype.__new__(Dtype))", "TypeError: _tolvane.Dtype: the value was never initialized"),
+        ("(lambda t: (t.__init__([2]), t.shape)[1])(Tensor.__new__(Tensor))", "ok: [2]"),
+        ("pickle.dumps(Dtype.INT32, 0)", BASE),
+        ("pickle.dumps(Dtype.INT32, 1)", BASE),
+        ("pickle.dumps(Tensor([2, 3]), 0)", BASE),
+        ("pickle.dumps(Tensor([2, 3]), 1)", BASE),
+        ("pickle.dumps(Tensor([2, 3]), 2)", "TypeError: cannot pickle '_tolvane.Tensor' object"),
+        ("copyreg._reduce_ex(Tensor([2]), 0)", BASE),
+        ("Tensor.__base__()", BASE),
+        ("Dtype.__base__()", BASE),
+        ("type(execute.__self__)()", "TypeError: cannot create 'pybind11_builtins.pybind11_detail_function_record"),
+        ("type(execute.__self__).__init__(execute.__self__)", "ok: None"),
+        (
+            "[pickle.loads(pickle.dumps(Dtype.INT32, p)) for p in range(2, 6)]",
+            "ok: [" + "tolvane.i32, " * 3 + "tolvane.i32]",
+        ),
+    ],
+)
+def test_odd_calls_end_in_a_clean_exception(expr, expected):
+    out = subprocess.run([sys.executable, "-c", PROBE.format(expr=expr)], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, f"exit {out.returncode}\n{out.stderr}"
+    assert out.stdout.startswith(expected), out.stdout
+
+
+# Drives the main thread to memory exhaustion under an address-space limit,
+# then lifts the limit and carries on.
+EXHAUST = """
+import resource, sys
+from _tolvane import Tensor, execute
+pattern, extra = sys.argv[1], int(sys.argv[2])
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * resource.getpagesize()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + extra, hard))
+keep = []
+try:
+    x = Tensor([64])
+    n = 1 << 16
+    while True:
+        if pattern == "adds":
+            x = x + x
+            keep.append(x)
+            if len(keep) % 512 == 0:
+                execute(x)
+        elif pattern == "views":
+            keep += [x.view([8, 8]), x.shape]
+        else:
+            keep.append(Tensor.ones([n]))
+            n = n * 3 // 2
+except MemoryError:
+    print("MemoryError")
+keep.clear()
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(Tensor([3]).shape)
+"""
+
+
+@pytest.mark.parametrize("pattern", ["adds", "views", "large"])
+def test_memory_exhaustion_ends_in_memory_error(pattern):
+    for extra in range(24 << 20, 96 << 20, 9 << 20):
+        out = subprocess.run(
+            [sys.executable, "-c", EXHAUST, pattern, str(extra)], capture_output=True, text=True, timeout=120
+        )
+        assert (out.returncode, out.stdout.split("\n")) == (0, ["MemoryError", "[3]", ""]), out.stderr[-2000:]
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_only_the_init_function_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", _tolvane.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in out.stdout.splitlines()] == ["PyInit__tolvane"]
+
+
+def test_refused_arguments_use_the_documented_signature():
+    with pytest.raises(TypeError) as info:
+        Tensor({2})
+    assert "shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]" in str(info.value)
+    assert textwrap.dedent(Tensor.shape.fget.__doc__).startswith("(arg0: _tolvane.Tensor) -> list[int]")
