@@ -35,7 +35,9 @@ PyObject* alloc_or_throw(PyTypeObject* type, Py_ssize_t items) {
 extern "C" PyObject* checked_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
   PyObject* self = nullptr;
   try {
-    // The bare base type: copyreg calls it when pickling under protocols 0 and 1.
+    // pybind11_object itself, which copyreg calls when pickling under
+    // protocols 0 and 1. Refused before allocating: pybind11 cannot
+    // deallocate an instance of a type with no registered class.
     if (py::detail::all_type_info(type).empty()) return refuse_new(type, nullptr, nullptr);
     self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
