@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <new>
 
 namespace py = pybind11;
@@ -58,7 +59,63 @@ extern "C" PyObject* checked_new(PyTypeObject* type, PyObject* /*args*/, PyObjec
   }
 }
 
+using Dispatcher = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+
+// pybind11's dispatcher, the same function behind every pybind11 function.
+Dispatcher pybind11_dispatcher = nullptr;
+
+PyObject* guarded_dispatcher(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) {
+  try {
+    return pybind11_dispatcher(self, args, nargsf, kwnames);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "a C++ exception escaped pybind11's dispatcher");
+  }
+  return nullptr;
+}
+
+void guard_function(py::handle function) {
+  if (!function || !PyCFunction_Check(function.ptr())) return;
+  if (py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr())) ==
+      nullptr) {
+    return;  // not pybind11's
+  }
+  PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml;
+  auto* meth = reinterpret_cast<Dispatcher>(reinterpret_cast<void (*)()>(def->ml_meth));
+  if (meth == guarded_dispatcher) return;
+  pybind11_dispatcher = meth;
+  def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_dispatcher));
+}
+
+// A class attribute: a function, or one held by a method, static method or
+// property (pybind11's static properties are properties too).
+void guard_attribute(py::handle value) {
+  if (PyInstanceMethod_Check(value.ptr())) {
+    guard_function(PyInstanceMethod_GET_FUNCTION(value.ptr()));
+  } else if (py::isinstance<py::staticmethod>(value)) {
+    guard_function(value.attr("__func__"));
+  } else if (PyObject_TypeCheck(value.ptr(), &PyProperty_Type)) {
+    for (const char* accessor : {"fget", "fset", "fdel"}) guard_function(value.attr(accessor));
+  } else {
+    guard_function(value);
+  }
+}
+
 }  // namespace
+
+void guard_dispatch(py::module_& module) {
+  for (const auto item : module.attr("__dict__").cast<py::dict>()) {
+    const py::handle value = item.second;
+    if (PyType_Check(value.ptr())) {
+      for (const auto attribute : value.attr("__dict__").attr("values")())
+        guard_attribute(attribute);
+    } else {
+      guard_attribute(value);
+    }
+  }
+}
 
 void guard_instance_creation() {
   auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);

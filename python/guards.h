@@ -3,6 +3,8 @@
 // Repairs to pybind11's instance creation and to the first C++ exception of
 // the importing thread, made while the module initialises.
 
+#include <pybind11/pybind11.h>
+
 namespace tolvane::python {
 
 // Gives the module's classes an instance creation that fails with a Python
@@ -15,6 +17,13 @@ namespace tolvane::python {
 // pybind11's function records refuse creation and initialisation, which
 // would otherwise end the process.
 void guard_instance_creation();
+
+// Puts every pybind11 function found in `module`, its classes' methods,
+// static methods and property accessors included, behind a handler: pybind11
+// builds the "incompatible function arguments" error outside any handler of
+// its own, so a failed allocation there would end the process instead of
+// raising MemoryError. Runs once the module body is complete.
+void guard_dispatch(pybind11::module_& module);
 
 // Makes the calling thread's C++ exception state (thread-local, allocated on
 // first use) exist now: under memory exhaustion, the first exception thrown

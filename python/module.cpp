@@ -156,4 +156,6 @@ PYBIND11_MODULE(_tolvane, m) {
       .def("__repr__", &tensor_repr);
 
   m.def("execute", &execute, py::arg("output"), "Materialize tensors in the graph");
+
+  tolvane::python::guard_dispatch(m);
 }

@@ -201,6 +201,47 @@ def test_memory_exhaustion_ends_in_memory_error(pattern):
         assert (out.returncode, out.stdout.split("\n")) == (0, ["MemoryError", "[3]", ""]), out.stderr[-2000:]
 
 
+# Python fills the memory; pybind11 must still build its TypeError for a
+# refused argument, which it does outside any handler of its own.
+REFUSE_WHEN_EXHAUSTED = """
+import resource, sys
+from _tolvane import Tensor
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * resource.getpagesize()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + int(sys.argv[1]), hard))
+keep = []
+try:
+    while True:
+        keep.append(b"x" * int(sys.argv[2]))
+except MemoryError:
+    pass
+for _ in range(2000):
+    try:
+        Tensor.numel(None)
+    except (TypeError, MemoryError):
+        pass
+keep.clear()
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(Tensor([3]).shape)
+"""
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS"
+)
+@pytest.mark.parametrize("size", [100, 200])
+def test_refusing_an_argument_with_memory_exhausted(size):
+    for extra in (30 << 20, 40 << 20, 50 << 20):
+        out = subprocess.run(
+            [sys.executable, "-c", REFUSE_WHEN_EXHAUSTED, str(extra), str(size)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert (out.returncode, out.stdout) == (0, "[3]\n"), out.stderr[-2000:]
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 def test_only_the_init_function_is_exported():
     out = subprocess.run(["nm", "-D", "--defined-only", _tolvane.__file__], capture_output=True, text=True, check=True)
