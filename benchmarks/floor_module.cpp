@@ -2,6 +2,11 @@
 // _tolvane.Tensor's constructor, `shape` property, `+` operator and `view`
 // and `reshape` methods, and stores a value the size of a tensor record, but
 // does no work of its own. Timing it shows what pybind11 itself costs.
+//
+// KeepingTensor is the floor of a recording `+`: its value is a shared handle
+// to a record the size of a tensor record, and `+` makes a new record and
+// keeps, for good, a node-sized record holding handles to both operands and
+// the result, as the graph does.
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -10,9 +15,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "core/tensor.h"
+#include "graph/graph.h"
 
 namespace py = pybind11;
 
@@ -46,6 +53,31 @@ Floor view(const Floor&, const std::vector<std::int64_t>& dims) {
   return make(std::vector<std::size_t>(dims.begin(), dims.end()));
 }
 
+struct Record {
+  std::array<std::byte, sizeof(tolvane::TensorImpl)> payload{};
+};
+
+struct KeepingTensor {
+  std::shared_ptr<Record> record = std::make_shared<Record>();
+};
+
+struct KeptNode {
+  std::shared_ptr<Record> inputs[2];
+  std::shared_ptr<Record> output;
+  std::array<std::byte, sizeof(tolvane::Node) - 3 * sizeof(std::shared_ptr<Record>)> rest{};
+};
+
+std::vector<std::unique_ptr<KeptNode>>& kept() {
+  static auto* nodes = new std::vector<std::unique_ptr<KeptNode>>;  // kept until exit
+  return *nodes;
+}
+
+KeepingTensor keeping_add(const KeepingTensor& a, const KeepingTensor& b) {
+  KeepingTensor out;
+  kept().push_back(std::make_unique<KeptNode>(KeptNode{{a.record, b.record}, out.record}));
+  return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_floor, m) {
@@ -60,4 +92,9 @@ PYBIND11_MODULE(_floor, m) {
       .def("view", &view, py::arg("dims"))
       .def("reshape", &view, py::arg("dims"))
       .def("__add__", [](const Floor& a, const Floor&) { return a; }, py::is_operator());
+  py::class_<KeepingTensor>(m, "KeepingTensor")
+      .def(py::init([](const std::vector<std::size_t>&, Dtype, Device) { return KeepingTensor{}; }),
+           py::arg("shape"), py::arg_v("dtype", Dtype::FLOAT32, "Dtype.FLOAT32"),
+           py::arg_v("device", Device::CPU, "Device.CPU"))
+      .def("__add__", &keeping_add, py::is_operator());
 }

@@ -28,6 +28,7 @@ FILL = 64 * 2**20  # elements of float32: 256 MiB
 
 OURS = "from _tolvane import Tensor, execute\n"
 FLOOR = "from _floor import Tensor\n"
+KEEP = "from _floor import KeepingTensor as Tensor\n"
 NUMPY = "import numpy\n"
 TORCH = "import torch\n"
 TINY = "from tinygrad import Tensor\n"
@@ -49,6 +50,7 @@ SMALL = {
     "record a + b (2x3)": {
         "ours": (OURS + "a = Tensor([2, 3]); b = Tensor([2, 3])", "a + b"),
         "floor": (FLOOR + "a = Tensor([2, 3]); b = Tensor([2, 3])", "a + b"),
+        "keep": (KEEP + "a = Tensor([2, 3]); b = Tensor([2, 3])", "a + b"),
         "tinygrad": (TINY + "a = Tensor.empty(2, 3); b = Tensor.empty(2, 3)", "a + b"),
         "numpy": (NUMPY + "a = numpy.empty((2, 3)); b = numpy.empty((2, 3))", "a + b"),
         "torch": (TORCH + "a = torch.empty(2, 3); b = torch.empty(2, 3)", "a + b"),
@@ -107,6 +109,30 @@ for _ in range({repeats}):
     t = time.perf_counter(); x.realize(); best = min(best, time.perf_counter() - t)
 print(best / {n})
 """
+# Execute a balanced binary tree of adds over 2**levels leaves, built level by
+# level, and a graph where each node adds the two previous results; per node.
+OURS_TREE = """
+import time
+from _tolvane import Tensor, execute
+best = float("inf")
+for _ in range({repeats}):
+    level = [Tensor([2]) for _ in range(2**{levels})]
+    while len(level) > 1:
+        level = [level[i] + level[i + 1] for i in range(0, len(level), 2)]
+    t = time.perf_counter(); execute(level[0]); best = min(best, time.perf_counter() - t)
+print(best / (2**{levels} - 1))
+"""
+OURS_FIBONACCI = """
+import time
+from _tolvane import Tensor, execute
+best = float("inf")
+for _ in range({repeats}):
+    a = Tensor([2]); b = Tensor([2])
+    for _ in range({n}):
+        a, b = b, a + b
+    t = time.perf_counter(); execute(b); best = min(best, time.perf_counter() - t)
+print(best / {n})
+"""
 OURS_SMALL_IN_BIG = """
 import time
 from _tolvane import Tensor, execute
@@ -144,7 +170,7 @@ def python_for(impl):
 
 def env_for(impl):
     env = dict(os.environ)
-    if impl == "floor":
+    if impl in ("floor", "keep"):
         env["PYTHONPATH"] = str(FLOOR_DIR)
     return env
 
@@ -195,7 +221,7 @@ def cpp_floors(quick):
     for b in json.loads(out.stdout)["benchmarks"]:
         if b.get("aggregate_name", "min") not in ("min", "mean"):
             continue
-        name = b["run_name"] if "run_name" in b else b["name"]
+        name = (b["run_name"] if "run_name" in b else b["name"]).split("/iterations:")[0]
         scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
         floors[name] = min(floors.get(name, float("inf")), b["real_time"] * scale)
     return floors
@@ -209,6 +235,10 @@ def import_time(python, module, repeats):
         subprocess.run([python, "-c", stmt], check=True, capture_output=True)
         best = min(best, time.perf_counter() - t)
     return best
+
+
+def per_node(seconds, n):
+    return seconds / n if isinstance(seconds, float) else seconds
 
 
 def fmt(value, unit=1e-9):
@@ -231,7 +261,7 @@ def main():
     chains = [10**3] if quick else [10**3, 10**4, 10**5, 10**6]
     out_dir = BENCH_BUILD / "quick" if quick else ROOT / "benchmarks" / "results"
     out_dir.mkdir(parents=True, exist_ok=True)
-    impls = ["ours", "floor", "numpy", "torch", "tinygrad"]
+    impls = ["ours", "floor", "keep", "numpy", "torch", "tinygrad"]
     fill_elements = 1024 if quick else FILL
 
     results = {
@@ -269,11 +299,18 @@ def main():
             )
         except (RuntimeError, subprocess.TimeoutExpired) as e:
             row["tinygrad"] = f"did not finish: {type(e).__name__}"
-        row["floor"] = floors.get(f"execute_floor/{n}")
-        if isinstance(row["floor"], float):
-            row["floor"] /= n
+        row["floor"] = per_node(floors.get(f"walk_chain/{n}"), n)
         execute[n] = row
         results["cases"][f"execute chain of {n}, per node"] = row
+    levels, fib = (10, 1000) if quick else (17, 2**17)
+    results["cases"][f"execute tree of 2^{levels} - 1 adds, per node"] = {
+        "ours": run_script(sys.executable, OURS_TREE.format(levels=levels, repeats=min(repeats, 3))),
+        "floor": per_node(floors.get(f"walk_tree/{levels}"), 2**levels - 1),
+    }
+    results["cases"][f"execute {fib} adds of the two previous, per node"] = {
+        "ours": run_script(sys.executable, OURS_FIBONACCI.format(n=fib, repeats=min(repeats, 3))),
+        "floor": per_node(floors.get(f"walk_fibonacci/{fib}"), fib),
+    }
     big = 10**3 if quick else 10**6
     results["execute one add beside many nodes"] = {
         "unrelated_nodes": big,
@@ -293,17 +330,20 @@ def main():
 
 
 def report(results, execute, out_dir):
-    cols = ["ours", "floor", "numpy", "torch", "tinygrad"]
+    cols = ["ours", "floor", "keep", "numpy", "torch", "tinygrad"]
+    heads = {"keep": "floor that keeps"}
     lines = [
         f"machine: {results['machine']}",
         "",
-        "| case | unit | " + " | ".join(cols) + " | ours/floor | ours/torch | ours/numpy |",
-        "|---|---|" + "---|" * (len(cols) + 3),
+        "| case | unit | "
+        + " | ".join(heads.get(c, c) for c in cols)
+        + " | ours/floor | ours/floor that keeps | ours/torch | ours/numpy |",
+        "|---|---|" + "---|" * (len(cols) + 4),
     ]
     for case, row in results["cases"].items():
         unit, scale = ("ms", 1e-3) if case.startswith(("zeros", "ones", "import")) else ("ns", 1e-9)
         cells = [fmt(row.get(c, "-"), scale) if c in row else "-" for c in cols]
-        ratios = [ratio(row.get("ours"), row.get(c)) for c in ("floor", "torch", "numpy")]
+        ratios = [ratio(row.get("ours"), row.get(c)) for c in ("floor", "keep", "torch", "numpy")]
         lines.append(
             f"| {case} | {unit} | "
             + " | ".join(cells)
