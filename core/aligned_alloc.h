@@ -10,10 +10,12 @@
 // Every block must be released exactly once, by aligned_free only.
 //
 // Blocks of HUGE_PAGE_THRESHOLD bytes or more ask the kernel for transparent
-// huge pages, which cuts the page faults of a first touch by 512.
+// huge pages, which cuts the page faults of a first touch by 512;
+// advise_huge_pages asks the same for any block.
 //
-// The layer counts the blocks it has handed out and not yet taken back, so
-// tests can see that each block is released once.
+// Builds with TOLVANE_COUNT_BLOCKS (the C++ tests') count the blocks handed
+// out and not yet taken back, so tests can see that each block is released
+// once; other builds spend no atomic operation on it.
 
 #include <cstddef>
 
@@ -25,7 +27,10 @@ void* aligned_malloc(std::size_t size, std::size_t alignment) noexcept;
 void* aligned_calloc(std::size_t size, std::size_t alignment) noexcept;
 void aligned_free(void* block) noexcept;
 
-// Blocks handed out and not yet released.
+// Asks for transparent huge pages over the whole huge pages inside the block.
+void advise_huge_pages(void* block, std::size_t size) noexcept;
+
+// Blocks handed out and not yet released (0 without TOLVANE_COUNT_BLOCKS).
 std::size_t live_aligned_blocks() noexcept;
 
 }  // namespace tolvane

@@ -1,34 +1,76 @@
 #include "graph/graph.h"
 
+#include <algorithm>
+#include <memory>
+#include <new>
 #include <utility>
 
 namespace tolvane {
+
+NodeInputs::NodeInputs(const Tensor& left, const Tensor& right) : inline_{left, right}, size_(2) {}
+
+NodeInputs::NodeInputs(std::initializer_list<Tensor> inputs)
+    : NodeInputs(std::vector<Tensor>(inputs)) {}
+
+NodeInputs::NodeInputs(std::vector<Tensor> inputs) : heap_(nullptr) {
+  const auto size = static_cast<std::uint32_t>(inputs.size());
+  if (size > INLINE) {
+    heap_ = std::allocator<Tensor>().allocate(size);
+    std::uninitialized_move(inputs.begin(), inputs.end(), heap_);
+  } else {
+    for (std::uint32_t i = 0; i < size; ++i) new (&inline_[i]) Tensor(std::move(inputs[i]));
+  }
+  size_ = size;
+}
+
+NodeInputs::NodeInputs(NodeInputs&& other) noexcept : heap_(nullptr), size_(other.size_) {
+  if (size_ > INLINE) {
+    heap_ = std::exchange(other.heap_, nullptr);
+  } else {
+    for (std::uint32_t i = 0; i < size_; ++i) {
+      new (&inline_[i]) Tensor(std::move(other.inline_[i]));
+      other.inline_[i].~Tensor();
+    }
+  }
+  other.size_ = 0;
+}
+
+NodeInputs::~NodeInputs() {
+  if (size_ > INLINE) {
+    std::destroy_n(heap_, size_);
+    std::allocator<Tensor>().deallocate(heap_, size_);
+  } else {
+    for (std::uint32_t i = 0; i < size_; ++i) inline_[i].~Tensor();
+  }
+}
 
 Graph& Graph::instance() {
   static Graph graph;
   return graph;
 }
 
-Node& Graph::add_node(std::string name, OpKind kind, std::vector<Tensor> inputs, Tensor output) {
-  const auto id = static_cast<std::int32_t>(nodes_.size());
-  auto node =
-      std::make_unique<Node>(Node{id, std::move(name), kind, std::move(inputs), std::move(output)});
-  Node& added = *node;
-  nodes_.push_back(std::move(node));
-  if (const TensorImpl* key = added.output.impl().get()) {
-    try {
-      producers_.insert_or_assign(key, &added);
-    } catch (...) {
-      nodes_.pop_back();  // keep the graph as it was when the map cannot grow
-      throw;
-    }
-  }
-  return added;
+std::string_view Graph::keep_name(std::string name, OpKind kind) {
+  const auto k = static_cast<std::size_t>(kind);
+  if (k < OP_KIND_NAMES.size() && name == OP_KIND_NAMES[k]) return OP_KIND_NAMES[k];
+  const auto kept = std::find(names_.begin(), names_.end(), name);
+  if (kept != names_.end()) return *kept;
+  return names_.emplace_front(std::move(name));
 }
 
-const Node* Graph::find_producer(const Tensor& tensor) const {
-  const auto it = producers_.find(tensor.impl().get());
-  return it == producers_.end() ? nullptr : it->second;
+Node& Graph::add_node(std::string name, OpKind kind, NodeInputs inputs, Tensor output) {
+  const bool registered = output.impl() != nullptr;
+  if (registered) producers_.reserve_one();
+  const auto id = static_cast<std::int32_t>(nodes_.size());
+  auto node = std::make_unique<Node>(id, keep_name(std::move(name), kind), kind, std::move(inputs),
+                                     std::move(output));
+  Node& added = *nodes_.emplace_back(std::move(node));
+  if (registered) {
+    const TensorImpl* record = added.output.impl().get();
+    producers_.put(
+        fingerprint(record), static_cast<std::uint32_t>(id),
+        [&](std::uint32_t other) { return produces(other, record); }, true);
+  }
+  return added;
 }
 
 }  // namespace tolvane

@@ -9,27 +9,63 @@
 //
 // A Graph owns its nodes, each allocated by itself so that plain Node
 // pointers stay valid while the list grows, and maps the address of each
-// result's TensorImpl to the Node that produced it. Nothing is ever removed.
+// result's TensorImpl to the Node that produced it (an IndexTable from the
+// address to the node's id, which is its place in the list). Nothing is ever removed.
 // The process-wide graph (Graph::instance) is made on first use and lives
 // until exit; other graphs exist only in tests. There is no lock: callers
 // serialise access (in the module, the interpreter lock does).
 
+#include <cstddef>
 #include <cstdint>
+#include <forward_list>
+#include <initializer_list>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "core/tensor.h"
+#include "graph/index_table.h"
 #include "graph/op_kind.h"
 
 namespace tolvane {
 
+// The operands of a node, in order. Two are held inline, as every add has
+// them; a node with more keeps them all in one array of its own.
+class NodeInputs {
+ public:
+  NodeInputs(const Tensor& left, const Tensor& right);
+  NodeInputs(std::initializer_list<Tensor> inputs);
+  NodeInputs(std::vector<Tensor> inputs);  // NOLINT(google-explicit-constructor): a list
+  NodeInputs(NodeInputs&& other) noexcept;
+  NodeInputs(const NodeInputs&) = delete;
+  NodeInputs& operator=(const NodeInputs&) = delete;
+  NodeInputs& operator=(NodeInputs&&) = delete;
+  ~NodeInputs();
+
+  std::size_t size() const { return size_; }
+  const Tensor& operator[](std::size_t i) const { return data()[i]; }
+  const Tensor* begin() const { return data(); }
+  const Tensor* end() const { return data() + size_; }
+
+ private:
+  static constexpr std::uint32_t INLINE = 2;
+
+  const Tensor* data() const { return size_ <= INLINE ? inline_ : heap_; }
+
+  union {
+    Tensor inline_[INLINE];
+    Tensor* heap_;
+  };
+  std::uint32_t size_ = 0;
+};
+
 struct Node {
   std::int32_t id;
-  std::string name;
+  // The graph's own copy of the name text, alive as long as the graph.
+  std::string_view name;
   OpKind kind;
-  std::vector<Tensor> inputs;
+  NodeInputs inputs;
   Tensor output;
 };
 
@@ -44,16 +80,33 @@ class Graph {
 
   // Appends a Node with the next id and registers it as the producer of
   // `output`'s record (replacing an earlier registration), unless `output` is
-  // an empty handle.
-  Node& add_node(std::string name, OpKind kind, std::vector<Tensor> inputs, Tensor output);
+  // an empty handle. On failure (std::bad_alloc) the graph is as it was.
+  Node& add_node(std::string name, OpKind kind, NodeInputs inputs, Tensor output);
 
   // The Node registered for `tensor`'s record, or null.
-  const Node* find_producer(const Tensor& tensor) const;
+  const Node* find_producer(const Tensor& tensor) const {
+    const TensorImpl* record = tensor.impl().get();
+    const std::int64_t found = producers_.find(
+        fingerprint(record), [&](std::uint32_t id) { return produces(id, record); });
+    return found == IndexTable::NONE ? nullptr : nodes_[static_cast<std::size_t>(found)].get();
+  }
 
  private:
-  // Declared in this order so that the map goes first at destruction.
+  // The producers table's fingerprint of a record: its address over 16.
+  static std::uint32_t fingerprint(const TensorImpl* record) {
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(record) >> 4U);
+  }
+  bool produces(std::uint32_t id, const TensorImpl* record) const {
+    return nodes_[id]->output.impl().get() == record;
+  }
+
+  // The name kept for a node: the OP_KIND_NAMES text, or a copy of its own.
+  std::string_view keep_name(std::string name, OpKind kind);
+
+  // Declared in this order so that the table goes first at destruction.
+  std::forward_list<std::string> names_;
   std::vector<std::unique_ptr<Node>> nodes_;
-  std::unordered_map<const TensorImpl*, const Node*> producers_;
+  IndexTable producers_;  // record fingerprint -> node id
 };
 
 }  // namespace tolvane
