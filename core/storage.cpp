@@ -33,7 +33,10 @@ Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate, 
   // An unknown Dtype has no byte count to check; nbytes() refuses it later.
   constexpr std::size_t max_bytes =
       std::numeric_limits<std::size_t>::max() - (BUFFER_ALIGNMENT - 1);
-  if (is_known(dtype) && static_cast<std::size_t>(numel) > max_bytes / dtype_size(dtype)) {
+  std::size_t bytes = 0;
+  if (is_known(dtype) &&
+      (__builtin_mul_overflow(static_cast<std::size_t>(numel), dtype_size(dtype), &bytes) ||
+       bytes > max_bytes)) {
     throw std::length_error("Storage: byte count exceeds the 64-bit range");
   }
   if (allocate) buffer_ = std::make_shared<Buffer>(nbytes(), device, zeroed);
