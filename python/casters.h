@@ -21,9 +21,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <type_traits>
+#include <typeinfo>
+#include <utility>
 
 #include "core/dtype.h"
 #include "core/shape.h"
@@ -42,6 +46,15 @@ struct SmallList {
 // Extents of a shape, and the signed dims of view/reshape.
 using Extents = SmallList<std::size_t>;
 using Dims = SmallList<std::int64_t>;
+
+// Puts `tensor` into an instance's value and holder, neither of which exists
+// yet, without registering the instance (see type_caster<Tensor>::cast).
+inline void hold(pybind11::detail::value_and_holder& v_h, Tensor&& tensor) {
+  auto holder = std::make_unique<Tensor>(std::move(tensor));
+  v_h.value_ptr() = holder.get();
+  new (&v_h.holder<std::unique_ptr<Tensor>>()) std::unique_ptr<Tensor>(std::move(holder));
+  v_h.set_holder_constructed();
+}
 
 }  // namespace tolvane::python
 
@@ -130,8 +143,27 @@ class constructed_caster : public type_caster_base<T> {
   }
 };
 
+// Returned tensors become new Python objects that stay out of pybind11's
+// registry of instances, which maps C++ addresses back to Python objects for
+// returned references: every tensor the module returns is a new value, and
+// registering costs an allocation and two hash-table updates per object.
 template <>
-class type_caster<tolvane::Tensor> : public constructed_caster<tolvane::Tensor> {};
+class type_caster<tolvane::Tensor> : public constructed_caster<tolvane::Tensor> {
+ public:
+  using constructed_caster<tolvane::Tensor>::cast;
+
+  static handle cast(tolvane::Tensor&& src, return_value_policy /*policy*/, handle /*parent*/) {
+    static PyTypeObject* const type = get_type_info(typeid(tolvane::Tensor))->type;
+    // The module's tp_alloc throws std::bad_alloc rather than return null.
+    object self = reinterpret_steal<object>(type->tp_alloc(type, 0));
+    auto* inst = reinterpret_cast<instance*>(self.ptr());
+    inst->allocate_layout();
+    inst->owned = true;
+    value_and_holder v_h = inst->get_value_and_holder();
+    tolvane::python::hold(v_h, std::move(src));
+    return self.release();
+  }
+};
 template <>
 class type_caster<tolvane::Dtype> : public constructed_caster<tolvane::Dtype> {};
 template <>

@@ -36,22 +36,11 @@ py::typing::List<int> to_list(const Shape& shape) {
   return list;
 }
 
-// What py::init does, with the instance registered inside the call: pybind11
-// registers it after the call otherwise, where an allocation failure of its
-// registry escapes every handler and ends the process. An instance that
-// cannot be registered is left uninitialised.
+// What py::init does, without registering the instance (see the Tensor
+// caster). pybind11 would register it after the call, where an allocation
+// failure of its registry escapes every handler.
 void adopt(py::detail::value_and_holder& self, Tensor&& tensor) {
-  auto* value = new Tensor(std::move(tensor));
-  self.value_ptr() = value;
-  try {
-    self.type->init_instance(self.inst, nullptr);
-  } catch (...) {
-    if (!self.holder_constructed()) {
-      delete value;
-      self.value_ptr() = nullptr;
-    }
-    throw;
-  }
+  tolvane::python::hold(self, std::move(tensor));
 }
 
 std::string tensor_repr(const Tensor& t) {
