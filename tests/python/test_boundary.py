@@ -134,6 +134,7 @@ BASE = "TypeError: cannot create 'pybind11_object' instances"
         ("Sub.__new__(Sub).dtype", NEVER),
         ("Tensor([2], Dtype.__new__(Dtype))", "TypeError: _tolvane.Dtype: the value was never initialized"),
         ("(lambda t: (t.__init__([2]), t.shape)[1])(Tensor.__new__(Tensor))", "ok: [2]"),
+        ("(lambda t: (t.__init__([5]), t.shape)[1])(Tensor([2]))", "ok: [5]"),
         ("pickle.dumps(Dtype.INT32, 0)", BASE),
         ("pickle.dumps(Dtype.INT32, 1)", BASE),
         ("pickle.dumps(Tensor([2, 3]), 0)", BASE),
