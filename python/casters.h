@@ -123,12 +123,20 @@ struct type_caster<tolvane::python::SmallList<T>> {
   }
 };
 
-// Loads only constructed instances of the registered class of T.
+// Loads only constructed instances of the registered class of T, whose type
+// it looks up once rather than at every call; returns go through pybind11's
+// own conversion.
 template <typename T>
-class constructed_caster : public type_caster_base<T> {
+class constructed_caster : public type_caster_generic {
  public:
+  static constexpr auto name = type_caster_base<T>::name;
+  template <typename U>
+  using cast_op_type = detail::cast_op_type<U>;
+
+  constructed_caster() : type_caster_generic(registered()) {}
+
   bool load(handle src, bool /*convert*/) {
-    const type_info* info = this->typeinfo;
+    const type_info* info = typeinfo;
     if (info == nullptr || !PyObject_TypeCheck(src.ptr(), info->type)) return false;
     auto* inst = reinterpret_cast<instance*>(src.ptr());
     const value_and_holder v_h = inst->get_value_and_holder(info, false);
@@ -138,8 +146,28 @@ class constructed_caster : public type_caster_base<T> {
       throw type_error(std::string(info->type->tp_name) + ": the " + what +
                        " was never initialized (its __init__ did not run)");
     }
-    this->value = v_h.value_ptr();
+    value = v_h.value_ptr();
     return true;
+  }
+
+  template <typename U>
+  static handle cast(U&& src, return_value_policy policy, handle parent) {
+    return type_caster_base<T>::cast(std::forward<U>(src), policy, parent);
+  }
+
+  operator T*() { return static_cast<T*>(value); }
+  operator T&() {
+    if (value == nullptr) throw reference_cast_error();
+    return *static_cast<T*>(value);
+  }
+
+ private:
+  // Null until the class is registered, then kept: the module's classes
+  // live as long as the process.
+  static const type_info* registered() {
+    static const type_info* info = nullptr;
+    if (info == nullptr) info = get_type_info(typeid(T));
+    return info;
   }
 };
 
