@@ -61,8 +61,9 @@ Node& Graph::add_node(std::string name, OpKind kind, NodeInputs inputs, Tensor o
   const bool registered = output.impl() != nullptr;
   if (registered) producers_.reserve_one();
   const auto id = static_cast<std::int32_t>(nodes_.size());
-  auto node = std::make_unique<Node>(id, keep_name(std::move(name), kind), kind, std::move(inputs),
-                                     std::move(output));
+  // Braces: Node is an aggregate, which clang 14's make_unique cannot build.
+  std::unique_ptr<Node> node(
+      new Node{id, keep_name(std::move(name), kind), kind, std::move(inputs), std::move(output)});
   Node& added = *nodes_.emplace_back(std::move(node));
   if (registered) {
     const TensorImpl* record = added.output.impl().get();
