@@ -86,18 +86,42 @@ def fill_table(n):
     }
 
 
-# Execute a fresh chain of n additions per repeat, time per node.
-OURS_CHAIN = """
+# Records a fresh graph per repeat with `build` (which leaves the tensor to
+# execute in `out` and its node count in `nodes`) and times execute(out), per
+# node. The graphs: a chain of n additions, a balanced binary tree of adds
+# over 2**levels leaves built level by level, and n adds of the two previous
+# results.
+OURS_EXECUTE = """
 import time
 from _tolvane import Tensor, execute
 best = float("inf")
 for _ in range({repeats}):
-    b = Tensor([2]); x = Tensor([2])
-    for _ in range({n}):
-        x = x + b
-    t = time.perf_counter(); execute(x); best = min(best, time.perf_counter() - t)
-print(best / {n})
+{build}
+    t = time.perf_counter(); execute(out); best = min(best, time.perf_counter() - t)
+print(best / nodes)
 """
+CHAIN = """
+b = Tensor([2]); out = Tensor([2]); nodes = {n}
+for _ in range(nodes):
+    out = out + b
+"""
+TREE = """
+level = [Tensor([2]) for _ in range(2**{levels})]; nodes = 2**{levels} - 1
+while len(level) > 1:
+    level = [level[i] + level[i + 1] for i in range(0, len(level), 2)]
+out = level[0]
+"""
+FIBONACCI = """
+a = Tensor([2]); out = Tensor([2]); nodes = {n}
+for _ in range(nodes):
+    a, out = out, a + out
+"""
+
+
+def ours_execute(build, repeats, **sizes):
+    return OURS_EXECUTE.format(repeats=repeats, build=textwrap.indent(build.format(**sizes).strip(), "    "))
+
+
 TINY_CHAIN = """
 import time
 from tinygrad import Tensor
@@ -107,30 +131,6 @@ for _ in range({repeats}):
     for _ in range({n}):
         x = x + b
     t = time.perf_counter(); x.realize(); best = min(best, time.perf_counter() - t)
-print(best / {n})
-"""
-# Execute a balanced binary tree of adds over 2**levels leaves, built level by
-# level, and a graph where each node adds the two previous results; per node.
-OURS_TREE = """
-import time
-from _tolvane import Tensor, execute
-best = float("inf")
-for _ in range({repeats}):
-    level = [Tensor([2]) for _ in range(2**{levels})]
-    while len(level) > 1:
-        level = [level[i] + level[i + 1] for i in range(0, len(level), 2)]
-    t = time.perf_counter(); execute(level[0]); best = min(best, time.perf_counter() - t)
-print(best / (2**{levels} - 1))
-"""
-OURS_FIBONACCI = """
-import time
-from _tolvane import Tensor, execute
-best = float("inf")
-for _ in range({repeats}):
-    a = Tensor([2]); b = Tensor([2])
-    for _ in range({n}):
-        a, b = b, a + b
-    t = time.perf_counter(); execute(b); best = min(best, time.perf_counter() - t)
 print(best / {n})
 """
 OURS_SMALL_IN_BIG = """
@@ -290,7 +290,7 @@ def main():
 
     execute = {}
     for n in chains:
-        row = {"ours": run_script(sys.executable, OURS_CHAIN.format(n=n, repeats=repeats if n < 10**6 else 3))}
+        row = {"ours": run_script(sys.executable, ours_execute(CHAIN, repeats if n < 10**6 else 3, n=n))}
         try:
             row["tinygrad"] = (
                 run_script(sys.executable, TINY_CHAIN.format(n=n, repeats=min(repeats, 3)), timeout=120)
@@ -304,11 +304,11 @@ def main():
         results["cases"][f"execute chain of {n}, per node"] = row
     levels, fib = (10, 1000) if quick else (17, 2**17)
     results["cases"][f"execute tree of 2^{levels} - 1 adds, per node"] = {
-        "ours": run_script(sys.executable, OURS_TREE.format(levels=levels, repeats=min(repeats, 3))),
+        "ours": run_script(sys.executable, ours_execute(TREE, min(repeats, 3), levels=levels)),
         "floor": per_node(floors.get(f"walk_tree/{levels}"), 2**levels - 1),
     }
     results["cases"][f"execute {fib} adds of the two previous, per node"] = {
-        "ours": run_script(sys.executable, OURS_FIBONACCI.format(n=fib, repeats=min(repeats, 3))),
+        "ours": run_script(sys.executable, ours_execute(FIBONACCI, min(repeats, 3), n=fib)),
         "floor": per_node(floors.get(f"walk_fibonacci/{fib}"), fib),
     }
     big = 10**3 if quick else 10**6

@@ -1,20 +1,21 @@
 #pragma once
 
-// IndexTable: the graph's hash tables, an open-addressing table from a 32-bit
-// fingerprint of a key to the index of an entry in a list the caller owns.
+// IndexTable: the graph's table of producers, an open-addressing table from a
+// 32-bit fingerprint of a key to the index of an entry in a list the caller
+// owns.
 //
 // Each slot holds a fingerprint and its index (plus one: 0 marks an empty
 // slot) in 8 bytes, so a search compares fingerprints without touching the
 // entries; the caller confirms a matching fingerprint against the entry.
 // A fingerprint's home slot is the fingerprint modulo a prime capacity, and
 // a taken slot passes the search on to the next. The graph's fingerprints are
-// record addresses over 16 and node ids: records allocated one after another
-// (and nodes recorded one after another) get slots in the same order, so a
-// walk down a chain reads the table in order, where a mixing hash scatters
-// them and was measured far slower on large graphs. A power-of-two mask
-// would put records of one regular size onto few slots; the prime avoids
-// that. The load stays at most 3/4, growing to the next prime of about twice
-// the capacity; large tables ask for huge pages. Entries are never removed.
+// record addresses over 16: records allocated one after another get slots in
+// the same order, so a walk down a chain reads the table in order, where a
+// mixing hash scatters them and was measured far slower on large graphs. A
+// power-of-two mask would put records of one regular size onto few slots;
+// the prime avoids that. The load stays at most 3/4, growing to the next
+// prime of about twice the capacity; large tables ask for huge pages.
+// Entries are never removed.
 
 #include <cstddef>
 #include <cstdint>

@@ -161,7 +161,7 @@ class constructed_caster : public type_caster_generic {
     return *static_cast<T*>(value);
   }
 
- private:
+ protected:
   // Null until the class is registered, then kept: the module's classes
   // live as long as the process.
   static const type_info* registered() {
@@ -181,7 +181,7 @@ class type_caster<tolvane::Tensor> : public constructed_caster<tolvane::Tensor> 
   using constructed_caster<tolvane::Tensor>::cast;
 
   static handle cast(tolvane::Tensor&& src, return_value_policy /*policy*/, handle /*parent*/) {
-    static PyTypeObject* const type = get_type_info(typeid(tolvane::Tensor))->type;
+    PyTypeObject* type = registered()->type;
     // The module's tp_alloc throws std::bad_alloc rather than return null.
     object self = reinterpret_steal<object>(type->tp_alloc(type, 0));
     auto* inst = reinterpret_cast<instance*>(self.ptr());

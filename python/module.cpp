@@ -6,7 +6,6 @@
 #include <pybind11/typing.h>
 
 #include <string>
-#include <utility>
 
 #include "core/dtype.h"
 #include "core/shape.h"
@@ -34,13 +33,6 @@ py::typing::List<int> to_list(const Shape& shape) {
     PyList_SET_ITEM(list.ptr(), i, entry);
   }
   return list;
-}
-
-// What py::init does, without registering the instance (see the Tensor
-// caster). pybind11 would register it after the call, where an allocation
-// failure of its registry escapes every handler.
-void adopt(py::detail::value_and_holder& self, Tensor&& tensor) {
-  tolvane::python::hold(self, std::move(tensor));
 }
 
 std::string tensor_repr(const Tensor& t) {
@@ -104,8 +96,11 @@ PYBIND11_MODULE(_tolvane, m) {
   py::class_<Tensor>(m, "Tensor")
       .def(
           "__init__",
+          // What py::init does, without registering the instance (see the
+          // Tensor caster): pybind11 would register it after the call, where
+          // an allocation failure of its registry escapes every handler.
           [](py::detail::value_and_holder& self, const Extents& shape, Dtype dtype, Device device) {
-            adopt(self, Tensor(Shape(shape.span()), dtype, device));
+            tolvane::python::hold(self, Tensor(Shape(shape.span()), dtype, device));
           },
           py::detail::is_new_style_constructor(), "An empty (uninitialized) tensor.", shape_arg,
           dtype_arg, device_arg)
