@@ -1,6 +1,19 @@
 #pragma once
 
-// TensorImpl and the Tensor handle.
+// The tensor family: the TensorImpl record, the Tensor handle, its factories
+// and the layout operations (view, reshape, contiguous; their bodies are in
+// tensor_layout.cpp).
+//
+// A tensor is a record over shared storage whose memory may come later:
+//
+//   Tensor a(Shape({2, 3}), Dtype::FLOAT32, Device::CPU);   // 24 bytes, now
+//   Tensor b = Tensor::ones(Shape({2, 3}), Dtype::FLOAT32, Device::CPU);
+//   Tensor c = add(a, b);      // graph/ops.h: recorded, not computed
+//   c.nbytes();                // 24: shape, strides and size are final
+//   c.allocated();             // false: no memory yet
+//   execute(c);                // attaches c's memory; computes no values
+//   c.allocated();             // true; the contents are uninitialised
+//   Tensor v = b.view(std::vector<std::int64_t>{3, -1});  // [3, 2], b's storage
 //
 // TensorImpl is the record of one tensor: the Storage holding its elements
 // (shared with every record that views them), the element offset of its first
@@ -81,5 +94,17 @@ class Tensor {
  private:
   std::shared_ptr<TensorImpl> impl_;
 };
+
+// The shape that `dims` asks for on `numel` elements. Entries are
+// non-negative or -1 (at most one), standing for the extent that makes the
+// count match. Checks, in order: the number of entries (std::length_error),
+// each entry from the first (std::invalid_argument, first offender decides),
+// then the totals, including a product of entries beyond int64.
+Shape infer_shape(std::int64_t numel, std::span<const std::int64_t> dims);
+
+// A new allocated, contiguous record with the elements of `src` in row-major
+// order of its shape. `src` must be allocated (std::logic_error otherwise) and
+// its offset and strides must stay inside its storage.
+TensorImpl copy_contiguous(const TensorImpl& src);
 
 }  // namespace tolvane

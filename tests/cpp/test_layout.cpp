@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/layout.h"
+#include "core/tensor.h"
 #include "test_helpers.h"
 
 namespace tolvane {

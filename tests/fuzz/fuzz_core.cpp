@@ -10,7 +10,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/layout.h"
 #include "core/tensor.h"
 #include "graph/ops.h"
 

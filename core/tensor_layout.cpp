@@ -1,4 +1,5 @@
-#include "core/layout.h"
+// The layout operations of the tensor family: shape inference, the
+// contiguous copy, and the view, reshape and contiguous members built on them.
 
 #include <array>
 #include <cstddef>
@@ -6,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include "core/tensor.h"
 
 namespace tolvane {
 
