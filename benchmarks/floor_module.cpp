@@ -25,8 +25,8 @@ namespace py = pybind11;
 
 namespace {
 
-enum class Dtype : std::uint8_t { FLOAT32 = 0, INT32 = 1, FLOAT64 = 2, INT64 = 3 };
-enum class Device : std::int32_t { CPU = 0, CUDA = 1, HIP = 2 };
+using tolvane::Device;
+using tolvane::Dtype;
 
 struct Floor {
   // As large as a TensorImpl: the first bytes keep rank and extents.

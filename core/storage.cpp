@@ -12,10 +12,6 @@ namespace {
 
 constexpr std::size_t BUFFER_ALIGNMENT = 8;
 
-bool is_known(Dtype dtype) {
-  return static_cast<std::uint8_t>(dtype) <= static_cast<std::uint8_t>(Dtype::INT64);
-}
-
 }  // namespace
 
 Buffer::Buffer(std::size_t size, Device device, bool zeroed) : size_(size), device_(device) {
@@ -34,7 +30,7 @@ Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate, 
   constexpr std::size_t max_bytes =
       std::numeric_limits<std::size_t>::max() - (BUFFER_ALIGNMENT - 1);
   std::size_t bytes = 0;
-  if (is_known(dtype) &&
+  if (is_known_dtype(dtype) &&
       (__builtin_mul_overflow(static_cast<std::size_t>(numel), dtype_size(dtype), &bytes) ||
        bytes > max_bytes)) {
     throw std::length_error("Storage: byte count exceeds the 64-bit range");

@@ -24,34 +24,15 @@ Tensor Tensor::zeros(const Shape& shape, Dtype dtype, Device device) {
   return Tensor(std::make_shared<TensorImpl>(shape, dtype, device, true, true));
 }
 
-namespace {
-
-template <typename T>
-void fill_ones(void* data, std::int64_t n) {
-  std::fill_n(static_cast<T*>(data), n, T{1});
-}
-
-}  // namespace
-
 Tensor Tensor::ones(const Shape& shape, Dtype dtype, Device device) {
   Tensor t(shape, dtype, device);
   void* data = t.impl_->storage->data();
   const std::int64_t n = t.numel();
   if (data == nullptr || n == 0) return t;
-  switch (dtype) {
-    case Dtype::FLOAT32:
-      fill_ones<float>(data, n);
-      break;
-    case Dtype::INT32:
-      fill_ones<std::int32_t>(data, n);
-      break;
-    case Dtype::FLOAT64:
-      fill_ones<double>(data, n);
-      break;
-    case Dtype::INT64:
-      fill_ones<std::int64_t>(data, n);
-      break;
-  }
+  visit_dtype(dtype, [data, n](const auto& row) {
+    using T = element_t<decltype(row)>;
+    std::fill_n(static_cast<T*>(data), n, T{1});
+  });
   return t;
 }
 

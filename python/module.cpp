@@ -53,46 +53,37 @@ std::string tensor_repr(const Tensor& t) {
   return text;
 }
 
-}  // namespace
+// A classic enumeration with a member for each row of its table, exported
+// into the module, whose values print as "tolvane.<short name>".
+template <typename Enum, typename ForEachRow>
+void bind_enum(py::module_& m, const char* name, ForEachRow for_each_row,
+               const char* (*short_name)(Enum)) {
+  py::enum_<Enum> enumeration(m, name);
+  for_each_row([&enumeration](const auto& row) { enumeration.value(row.enumerator, row.value); });
+  enumeration.export_values().def(
+      "__repr__", [short_name](Enum value) { return REPR_PREFIX + std::string(short_name(value)); },
+      py::prepend());
+}
 
-PYBIND11_MODULE(_tolvane, m) {
-  tolvane::python::prepare_exception_state();
-  tolvane::python::guard_instance_creation();
+// "FLOAT32" -> "float32".
+py::str lower_case(const char* text) { return py::str(text).attr("lower")(); }
 
-  m.doc() = "Tolvane doc";
-  m.attr("__version__") = TOLVANE_VERSION;
-
-  py::enum_<Dtype>(m, "Dtype")
-      .value("FLOAT32", Dtype::FLOAT32)
-      .value("INT32", Dtype::INT32)
-      .value("FLOAT64", Dtype::FLOAT64)
-      .value("INT64", Dtype::INT64)
-      .export_values()
-      .def(
-          "__repr__", [](Dtype d) { return REPR_PREFIX + std::string(dtype_name(d)); },
-          py::prepend());
-
-  py::enum_<Device>(m, "Device")
-      .value("CPU", Device::CPU)
-      .value("CUDA", Device::CUDA)
-      .value("HIP", Device::HIP)
-      .export_values()
-      .def(
-          "__repr__", [](Device d) { return REPR_PREFIX + std::string(device_name(d)); },
-          py::prepend());
-
-  m.attr("float32") = Dtype::FLOAT32;
-  m.attr("int32") = Dtype::INT32;
-  m.attr("float64") = Dtype::FLOAT64;
-  m.attr("int64") = Dtype::INT64;
+// Dtype, Device, then the lower-case aliases of every Dtype and of CPU.
+void bind_enums(py::module_& m) {
+  bind_enum<Dtype>(m, "Dtype", [](auto&& f) { for_each_dtype(f); }, &dtype_name);
+  bind_enum<Device>(m, "Device", [](auto&& f) { for_each_device(f); }, &device_name);
+  for_each_dtype([&m](const auto& row) { m.attr(lower_case(row.enumerator)) = row.value; });
   m.attr("cpu") = Device::CPU;
+}
 
+// The Tensor class. Every member takes its receiver by reference, so None is
+// never a tensor.
+void bind_tensor(py::module_& m) {
   // Shared by the constructor and the factories: shape, dtype, device.
   const py::arg shape_arg("shape");
   const py::arg_v dtype_arg("dtype", Dtype::FLOAT32, "Dtype.FLOAT32");
   const py::arg_v device_arg("device", Device::CPU, "Device.CPU");
 
-  // Every member takes its receiver by reference, so None is never a tensor.
   py::class_<Tensor>(m, "Tensor")
       .def(
           "__init__",
@@ -138,8 +129,23 @@ PYBIND11_MODULE(_tolvane, m) {
           py::arg("dims"), "View when contiguous, copying otherwise. One dim may be -1.")
       .def("__add__", &add, py::is_operator(), "Lazy elementwise add")
       .def("__repr__", &tensor_repr);
+}
 
+void bind_graph(py::module_& m) {
   m.def("execute", &execute, py::arg("output"), "Materialize tensors in the graph");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_tolvane, m) {
+  tolvane::python::prepare_exception_state();
+  tolvane::python::guard_instance_creation();
+
+  m.doc() = "Tolvane doc";
+  m.attr("__version__") = TOLVANE_VERSION;
+  bind_enums(m);
+  bind_tensor(m);
+  bind_graph(m);
 
   tolvane::python::guard_dispatch(m);
 }

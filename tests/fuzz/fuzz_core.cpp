@@ -48,8 +48,8 @@ void check(bool ok) {
 void check_invariants(const Tensor& t) {
   check(t.strides() == contiguous_strides(t.shape()));
   check(t.offset() == 0);
-  const auto known = static_cast<std::uint8_t>(t.dtype()) <= 3;
-  if (known) check(t.nbytes() == static_cast<std::size_t>(t.numel()) * dtype_size(t.dtype()));
+  if (is_known_dtype(t.dtype()))
+    check(t.nbytes() == static_cast<std::size_t>(t.numel()) * dtype_size(t.dtype()));
 }
 
 // Allocating more than this per tensor is skipped to keep runs fast.
@@ -65,7 +65,7 @@ void run(Input& in) {
         std::vector<std::size_t> extents(in.byte() % 6);
         for (auto& e : extents) e = in.extent();
         const Shape shape(extents);
-        const auto dtype = static_cast<Dtype>(in.byte() % 6);
+        const auto dtype = static_cast<Dtype>(in.byte() % (DTYPE_COUNT + 2));
         const auto device = static_cast<Device>(static_cast<std::int8_t>(in.byte()) % 4);
         bool allocate = (in.byte() & 1U) != 0;
         const std::size_t numel = static_cast<std::size_t>(shape.numel());
