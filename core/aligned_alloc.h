@@ -5,8 +5,10 @@
 // aligned_malloc(size, alignment) returns an uninitialised block of at least
 // `size` bytes, rounded up to a multiple of `alignment` (a power of two) and
 // aligned to it, or null when the request cannot be met. aligned_calloc does
-// the same with every byte 0; fresh pages from the kernel are not written
-// again. aligned_free(block) releases a block from either and ignores null.
+// the same with every byte 0. Up to the alignment of std::max_align_t (16 on
+// x86-64; Buffers ask for 8), the zeros come from calloc, which does not
+// write fresh pages from the kernel again; a larger alignment writes every
+// byte. aligned_free(block) releases a block from either and ignores null.
 // Every block must be released exactly once, by aligned_free only.
 //
 // Blocks of HUGE_PAGE_THRESHOLD bytes or more ask the kernel for transparent

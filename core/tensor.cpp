@@ -13,10 +13,30 @@ TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allo
 
 Tensor::Tensor(std::shared_ptr<TensorImpl> impl) : impl_(std::move(impl)) {
   if (!impl_) throw std::invalid_argument("Tensor: null TensorImpl");
+  if constexpr (CHECK_INVARIANTS) expect_kept(broken_invariant(*impl_));
 }
 
 Tensor::Tensor(const Shape& shape, Dtype dtype, Device device, bool allocate)
-    : impl_(std::make_shared<TensorImpl>(shape, dtype, device, allocate)) {}
+    : impl_(std::make_shared<TensorImpl>(shape, dtype, device, allocate)) {
+  if constexpr (CHECK_INVARIANTS) expect_kept(broken_invariant(*impl_));
+}
+
+const char* broken_invariant(const TensorImpl& record) {
+  if (!record.storage) return "TensorImpl: no storage";
+  const Shape& shape = record.shape;
+  if (record.strides.rank() != shape.rank()) return "TensorImpl: strides and shape differ in rank";
+  if (shape.numel() == 0) return nullptr;
+  // The furthest element: every index at its extent less one.
+  std::size_t last = record.offset;
+  bool overflow = false;
+  for (int k = 0; k < shape.rank(); ++k) {
+    std::size_t step = 0;
+    overflow = overflow || __builtin_mul_overflow(shape[k] - 1, record.strides[k], &step) ||
+               __builtin_add_overflow(last, step, &last);
+  }
+  const bool inside = !overflow && last < static_cast<std::size_t>(record.storage->numel());
+  return inside ? nullptr : "TensorImpl: an element lies beyond the storage";
+}
 
 // The allocation layer zero-fills, leaving alone pages the kernel has just
 // zeroed: a first touch of those costs the same as a write.

@@ -34,6 +34,7 @@
 #include <span>
 
 #include "core/dtype.h"
+#include "core/invariants.h"
 #include "core/shape.h"
 #include "core/storage.h"
 
@@ -94,6 +95,11 @@ class Tensor {
  private:
   std::shared_ptr<TensorImpl> impl_;
 };
+
+// The first invariant `record` breaks, or null: it has a storage, its strides
+// have the rank of its shape, and every element it addresses lies inside the
+// storage. Debug builds check each record a Tensor is made over.
+const char* broken_invariant(const TensorImpl& record);
 
 // The shape that `dims` asks for on `numel` elements. Entries are
 // non-negative or -1 (at most one), standing for the extent that makes the

@@ -71,7 +71,29 @@ Node& Graph::add_node(std::string name, OpKind kind, NodeInputs inputs, Tensor o
         fingerprint(record), static_cast<std::uint32_t>(id),
         [&](std::uint32_t other) { return produces(other, record); }, true);
   }
+  if constexpr (CHECK_INVARIANTS) expect_kept(broken_invariant(*this, added));
   return added;
+}
+
+const char* broken_invariant(const Graph& graph, const Node& node) {
+  const auto id = static_cast<std::size_t>(node.id);
+  if (node.id < 0 || id >= graph.nodes_.size() || graph.nodes_[id].get() != &node) {
+    return "Graph: a node is not the graph's node at its id";
+  }
+  if (node.output.impl() == nullptr) return nullptr;
+  const Node* producer = graph.find_producer(node.output);
+  if (producer == nullptr || producer->output.impl() != node.output.impl() ||
+      producer->id < node.id) {
+    return "Graph: a result is not registered under its own record";
+  }
+  return nullptr;
+}
+
+const char* broken_invariant(const Graph& graph) {
+  for (const auto& node : graph.nodes_) {
+    if (const char* broken = broken_invariant(graph, *node)) return broken;
+  }
+  return nullptr;
 }
 
 }  // namespace tolvane

@@ -92,6 +92,9 @@ class Graph {
   }
 
  private:
+  friend const char* broken_invariant(const Graph& graph, const Node& node);
+  friend const char* broken_invariant(const Graph& graph);
+
   // The producers table's fingerprint of a record: its address over 16.
   static std::uint32_t fingerprint(const TensorImpl* record) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(record) >> 4U);
@@ -108,5 +111,14 @@ class Graph {
   std::vector<std::unique_ptr<Node>> nodes_;
   IndexTable producers_;  // record fingerprint -> node id
 };
+
+// The first invariant `node` breaks in `graph`, or null: it is the graph's
+// node at its id, and its result, unless empty, is registered under its own
+// record, to it or to a later node with the same result. Debug builds check
+// each node as it is added.
+const char* broken_invariant(const Graph& graph, const Node& node);
+
+// The first invariant any node of `graph` breaks, or null.
+const char* broken_invariant(const Graph& graph);
 
 }  // namespace tolvane

@@ -48,6 +48,12 @@ class VisitedIds {
     return true;
   }
 
+  bool contains(std::uint32_t id) const {
+    const std::size_t block = id >> 12U;
+    return block < blocks_.size() && blocks_[block] &&
+           (blocks_[block][(id >> 6U) & 63U] & (std::uint64_t{1} << (id & 63U))) != 0;
+  }
+
  private:
   std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
 };
@@ -83,8 +89,28 @@ std::vector<const Node*> execution_order(const Graph& graph, const Tensor& outpu
   return order;
 }
 
+const char* broken_invariant(const Graph& graph, const Tensor& output,
+                             std::span<const Node* const> order) {
+  const Node* root = graph.find_producer(output);
+  if (root == nullptr ? !order.empty() : order.empty() || order.back() != root) {
+    return "execute: the producer of the output is not last";
+  }
+  VisitedIds done;
+  for (const Node* node : order) {
+    for (const Tensor& input : node->inputs) {
+      const Node* producer = graph.find_producer(input);
+      if (producer != nullptr && !done.contains(static_cast<std::uint32_t>(producer->id))) {
+        return "execute: a node comes before the producer of an input";
+      }
+    }
+    if (!done.insert(static_cast<std::uint32_t>(node->id))) return "execute: a node comes twice";
+  }
+  return nullptr;
+}
+
 void execute(const Tensor& output) {
   const std::vector<const Node*> order = execution_order(Graph::instance(), output);
+  if constexpr (CHECK_INVARIANTS) expect_kept(broken_invariant(Graph::instance(), output, order));
   // Each node leads through its result's record to the storage: three
   // records apart in memory. Fetching them a few nodes ahead, one level per
   // step, keeps a large graph from waiting on each in turn.

@@ -1,7 +1,21 @@
 #pragma once
 
 // The lazy operations on the process-wide graph.
+//
+// Adding records; executing attaches memory. Nothing here computes values:
+//
+//   const Shape shape({2, 3});
+//   Tensor a = Tensor::ones(shape, Dtype::FLOAT32, Device::CPU);
+//   Tensor b = Tensor::zeros(shape, Dtype::FLOAT32, Device::CPU);
+//   Tensor c = add(a, b);   // an ADD node in Graph::instance(); c has no memory
+//   Tensor d = add(c, a);   // d's node takes c as an input
+//   c.allocated();          // false, and so is d.allocated()
+//   execute(d);             // allocates c, then d: producers first
+//   d.allocated();          // true; d's 24 bytes are uninitialised, not 2.0f
+//
+// The graph holds a, b, c and d until the process ends.
 
+#include <span>
 #include <vector>
 
 #include "core/tensor.h"
@@ -26,5 +40,12 @@ void execute(const Tensor& output);
 
 // The nodes that execute(output) materialises on `graph`, in its order.
 std::vector<const Node*> execution_order(const Graph& graph, const Tensor& output);
+
+// The first invariant `order` breaks as the execution order of `output` on
+// `graph`, or null: every node appears once and after the producers of its
+// inputs, and the producer of `output` comes last (no node at all when no
+// node produced it). Debug builds check each order that execute walks.
+const char* broken_invariant(const Graph& graph, const Tensor& output,
+                             std::span<const Node* const> order);
 
 }  // namespace tolvane

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/tensor.h"
+#include "graph/graph.h"
 #include "graph/ops.h"
 
 namespace {
@@ -46,10 +47,13 @@ void check(bool ok) {
 }
 
 void check_invariants(const Tensor& t) {
+  check(broken_invariant(*t.impl()) == nullptr);
+  // Every record the library makes is contiguous from offset 0.
   check(t.strides() == contiguous_strides(t.shape()));
   check(t.offset() == 0);
-  if (is_known_dtype(t.dtype()))
+  if (is_known_dtype(t.dtype())) {
     check(t.nbytes() == static_cast<std::size_t>(t.numel()) * dtype_size(t.dtype()));
+  }
 }
 
 // Allocating more than this per tensor is skipped to keep runs fast.
@@ -87,6 +91,8 @@ void run(Input& in) {
         const Tensor c = add(a, b);
         check(c.shape() == a.shape());
         check(c.nbytes() == 0 || !c.allocated());
+        const Node* node = Graph::instance().find_producer(c);
+        check(node != nullptr && broken_invariant(Graph::instance(), *node) == nullptr);
         pool.push_back(c);
       } else if (op == 4 || op == 5) {
         std::vector<std::int64_t> dims(in.byte() % 6);
@@ -95,12 +101,17 @@ void run(Input& in) {
         check(v.numel() == a.numel());
         check(v.impl()->storage == a.impl()->storage);
         check(v.allocated() == a.allocated());
+        check_invariants(v);
         pool.push_back(v);
       } else if (op == 6) {
         const Tensor c = a.contiguous();
         check(c.impl() == a.impl());
       } else {
-        if (a.nbytes() <= MAX_BYTES) execute(a);
+        if (a.nbytes() <= MAX_BYTES) {
+          execute(a);
+          const Graph& graph = Graph::instance();
+          check(broken_invariant(graph, a, execution_order(graph, a)) == nullptr);
+        }
       }
       check(!was_allocated || a.allocated());  // allocation never goes back
     } catch (const std::invalid_argument&) {
