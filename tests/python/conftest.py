@@ -1,8 +1,0 @@
-import pytest
-
-import _tolvane
-
-
-@pytest.fixture
-def tv():
-    return _tolvane
