@@ -19,7 +19,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -80,6 +79,7 @@ constexpr void for_each_device(F&& f) {
 // Whether `dtype` has a row.
 constexpr bool is_known_dtype(Dtype dtype) { return static_cast<std::size_t>(dtype) < DTYPE_COUNT; }
 
+// Throws std::invalid_argument "Unsupported Dtype".
 [[noreturn]] void unsupported_dtype();
 
 // Calls `f(row)` with the row of `dtype` and returns what it returns; throws
