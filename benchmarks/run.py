@@ -70,15 +70,23 @@ SMALL = {
 }
 
 
+def count_label(n):
+    """64 Mi for 2**26, 1 Ki for 1024."""
+    for shift, suffix in ((30, "Gi"), (20, "Mi"), (10, "Ki")):
+        if n >= 1 << shift and n % (1 << shift) == 0:
+            return f"{n >> shift} {suffix}"
+    return str(n)
+
+
 def fill_table(n):
-    """The fill cases over n float32 elements (FILL in a full run)."""
+    """The fill cases over n float32 elements (FILL in a full run), labelled with n."""
     return {
-        "zeros 64 Mi float32": {
+        f"zeros {count_label(n)} float32": {
             "ours": (OURS, f"Tensor.zeros([{n}])"),
             "numpy": (NUMPY, f"numpy.zeros({n}, numpy.float32)"),
             "torch": (TORCH, f"torch.zeros({n})"),
         },
-        "ones 64 Mi float32": {
+        f"ones {count_label(n)} float32": {
             "ours": (OURS, f"Tensor.ones([{n}])"),
             "numpy": (NUMPY, f"numpy.ones({n}, numpy.float32)"),
             "torch": (TORCH, f"torch.ones({n})"),
@@ -284,9 +292,10 @@ def main():
     floors = cpp_floors(quick)
     results["cpp_floors"] = floors
     zero_floor, ones_floor = floors.get("fresh_fill_zero"), floors.get("fresh_fill_ones")
-    if not quick:
-        results["cases"]["zeros 64 Mi float32"]["floor"] = zero_floor
-        results["cases"]["ones 64 Mi float32"]["floor"] = ones_floor
+    if not quick:  # the C++ floors fill FILL elements
+        zeros_case, ones_case = fill_cases
+        results["cases"][zeros_case]["floor"] = zero_floor
+        results["cases"][ones_case]["floor"] = ones_floor
 
     execute = {}
     for n in chains:
@@ -388,7 +397,7 @@ def plot(results, execute, path):
     left.legend()
 
     labels, values = [], []
-    for case in ("zeros 64 Mi float32", "ones 64 Mi float32"):
+    for case in (c for c in results["cases"] if c.startswith(("zeros ", "ones "))):
         for impl in ("ours", "numpy", "torch", "floor"):
             v = results["cases"].get(case, {}).get(impl)
             if isinstance(v, float) and v > 0:

@@ -1,0 +1,346 @@
+"""The project's tasks, one nox session each; `./dev <task>` runs them.
+
+Every session runs in the project's `.venv` (which `./dev` makes) and installs
+the dependency groups of `pyproject.toml` that it needs, once. Each task builds
+in a folder of its own under `build/`, so no task reuses another's cache. The
+C++ builds go through `CMakePresets.json`.
+"""
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+import nox
+
+nox.options.default_venv_backend = "none"
+nox.options.sessions = ["tests"]
+
+ROOT = pathlib.Path(__file__).resolve().parent
+BUILD = ROOT / "build"
+PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
+PYTHON = sys.executable  # .venv's interpreter, the one nox runs in
+VENV = pathlib.Path(sys.prefix)
+MODULE_INPUTS = ["core", "graph", "python", "CMakeLists.txt", "pyproject.toml"]
+WERROR = "cmake.define.TOLVANE_WERROR=ON"
+
+
+def groups(*names):
+    return list(nox.project.dependency_groups(PYPROJECT, *names))
+
+
+def pip(session, python, *args):
+    """Runs pip of `python` quietly; its output shows only when it fails."""
+    session.run(str(python), "-m", "pip", *args, "-q", silent=True, external=True)
+
+
+def install(session, *names):
+    """Installs the dependency groups into .venv unless they already are."""
+    requirements = groups(*names) + (groups("cmake") if "build" in names and not system_cmake() else [])
+    stamp = VENV / f".installed-{'-'.join(names)}"
+    if not stamp.exists() or stamp.read_text() != "\n".join(requirements):
+        pip(session, PYTHON, "install", *requirements)
+        stamp.write_text("\n".join(requirements))
+
+
+def system_cmake():
+    """Whether a cmake 3.24 or newer is on PATH."""
+    cmake = shutil.which("cmake")
+    version = subprocess.run([cmake, "--version"], capture_output=True, text=True).stdout if cmake else ""
+    found = re.search(r"(\d+)\.(\d+)", version)
+    return found is not None and (int(found[1]), int(found[2])) >= (3, 24)
+
+
+def wheel(session, out, build_dir, source, *config):
+    """Builds a wheel of `source` into `out`, in `build_dir`, with .venv's build tools."""
+    settings = [f"-C{c}" for c in (f"build-dir={build_dir}", *config)]
+    pip(session, PYTHON, "wheel", "--no-build-isolation", "--no-deps", "-w", str(out), *settings, str(source))
+    return next(pathlib.Path(out).glob("*.whl"))
+
+
+def newest_input():
+    paths = (p for name in MODULE_INPUTS for p in [ROOT / name, *(ROOT / name).rglob("*")])
+    return max(p.stat().st_mtime for p in paths if p.is_file())
+
+
+def build_module(session, flavor, *config):
+    """Builds _tolvane in build/py-<flavor> and installs it into .venv, unless
+    that flavor is installed and no source changed since."""
+    stamp = VENV / ".module.stamp"
+    if stamp.exists() and stamp.read_text() == flavor and stamp.stat().st_mtime >= newest_input():
+        return
+    session.log(f"building and installing _tolvane ({flavor})")
+    settings = [f"-C{c}" for c in (f"build-dir={BUILD / ('py-' + flavor)}", *config)]
+    pip(session, PYTHON, "install", "--no-build-isolation", "--no-deps", *settings, str(ROOT))
+    stamp.write_text(flavor)
+
+
+def cmake_workflow(session, preset):
+    """The preset's workflow: configure and build quietly, then its tests."""
+    session.run("cmake", "--preset", preset, silent=True)
+    session.run("cmake", "--build", "--preset", preset, silent=True)
+    session.run("ctest", "--preset", preset)
+
+
+def fresh_env(session, where, *wheels):
+    """A new environment at `where` with `wheels` and the test group."""
+    shutil.rmtree(where, ignore_errors=True)
+    session.run(PYTHON, "-m", "venv", str(where))
+    python = where / "bin" / "python"
+    pip(session, python, "install", *map(str, wheels), *groups("test"))
+    return python
+
+
+def pytest_outside(session, python, env=None):
+    """The Python tests with `python`, from a copy outside the tree, so that
+    only the installed module can be imported."""
+    with tempfile.TemporaryDirectory() as outside:
+        shutil.copytree(ROOT / "tests" / "python", pathlib.Path(outside) / "tests")
+        config = ["-c", str(ROOT / "pyproject.toml"), "--rootdir", outside, "-p", "no:cacheprovider"]
+        session.chdir(outside)
+        try:
+            session.run(str(python), "-m", "pytest", "-q", *config, "tests", env=env, external=True)
+        finally:
+            session.chdir(ROOT)
+
+
+@nox.session
+def quickstart(session):
+    """Build the module (no test tools) and run examples/quickstart.py."""
+    install(session, "build")
+    build_module(session, "release")
+    session.run(PYTHON, str(ROOT / "examples" / "quickstart.py"), *session.posargs)
+
+
+@nox.session
+def tests(session):
+    """The C++ tests (dev preset) and the Python tests (arguments go to pytest)."""
+    install(session, "build", "test")
+    build_module(session, "dev", WERROR)
+    session.log("C++ tests")
+    cmake_workflow(session, "dev")
+    session.log("Python tests")
+    # From the test folder, so that the installed module is the one imported.
+    session.chdir(ROOT / "tests" / "python")
+    config = ["-c", str(ROOT / "pyproject.toml"), "--rootdir", str(ROOT)]
+    session.run(PYTHON, "-m", "pytest", "-q", *config, *session.posargs)
+
+
+def generate_stubs(session):
+    out = BUILD / "stubs"
+    shutil.rmtree(out, ignore_errors=True)
+    session.run(str(VENV / "bin" / "pybind11-stubgen"), "_tolvane", "-o", str(out), silent=True)
+    return out / "_tolvane.pyi"
+
+
+def readme_shows_examples_cpp():
+    """Whether the README shows each file of examples/cpp exactly, in a block
+    that names it on its first line."""
+    blocks = re.findall(r"```\w+\n(?:#|//) file: (\S+)\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
+    files = {str(p.relative_to(ROOT)) for p in (ROOT / "examples" / "cpp").iterdir()}
+    shown = dict(blocks)
+    return files <= set(shown) and all((ROOT / name).read_text() == shown[name] for name in files)
+
+
+@nox.session
+def lint(session):
+    """clang-format, clang-tidy, ruff, stubs, stubtest, mypy, and the README's C++ example."""
+    install(session, "build", "test", "lint")
+    build_module(session, "dev", WERROR)
+    session.run("cmake", "--preset", "dev", silent=True)  # the compile commands clang-tidy reads
+    failed = []
+
+    def check(name, *args):
+        session.log(name)
+        try:
+            session.run(*args)
+        except nox.command.CommandFailed:
+            failed.append(name)
+
+    def tracked(*patterns):
+        return subprocess.run(["git", "ls-files", *patterns], cwd=ROOT, capture_output=True, text=True).stdout.split()
+
+    stubtest = ["--mypy-config-file", "pyproject.toml", "--allowlist", "python/stubtest-allowlist.txt"]
+    pinned = ["--warn-unused-ignores", "--enable-error-code", "ignore-without-code"]
+    check("clang-format", "clang-format", "--dry-run", "--Werror", *tracked("*.cpp", "*.h"))
+    check(
+        "clang-tidy (core/, graph/)", "clang-tidy", "-p", "build/dev", "--quiet", *tracked("core/*.cpp", "graph/*.cpp")
+    )
+    check("ruff", "ruff", "check", "--quiet", ".")
+    check("ruff format", "ruff", "format", "--check", "--quiet", ".")
+    check("type stubs are those the module generates", "diff", "-u", "python/_tolvane.pyi", generate_stubs(session))
+    check("stubtest", PYTHON, "-m", "mypy.stubtest", "_tolvane", *stubtest)
+    check("mypy --strict on examples/typed.py", "mypy", "--strict", "--no-incremental", "examples/typed.py")
+    check(
+        "mypy rejects each call in tests/typing/wrong_calls.py with the error pinned beside it",
+        *("mypy", "--strict", "--no-incremental", *pinned, "tests/typing/wrong_calls.py"),
+    )
+    session.log("the README shows examples/cpp exactly")
+    if not readme_shows_examples_cpp():
+        failed.append("the README's C++ example differs from examples/cpp")
+    if failed:
+        session.error("lint failed: " + ", ".join(failed))
+    session.log("lint clean")
+
+
+@nox.session
+def stubs(session):
+    """Regenerate python/_tolvane.pyi from the built module and install it."""
+    install(session, "build", "lint")
+    build_module(session, "dev", WERROR)
+    shutil.copy(generate_stubs(session), ROOT / "python" / "_tolvane.pyi")
+    build_module(session, "dev", WERROR)  # the new stubs are an input
+    session.log("python/_tolvane.pyi regenerated and installed")
+
+
+@nox.session
+def package(session):
+    """The repaired wheel and an sdist-built wheel tested from outside the tree; examples/cpp against the C++ package.
+
+    The wheel is repaired to a manylinux tag with auditwheel, and each wheel
+    goes into a fresh environment. The C++ package is installed from the
+    release preset, and examples/cpp, a consumer with only find_package and
+    target_link_libraries, is built against it and run."""
+    install(session, "build", "test", "package")
+    out = BUILD / "package"
+    shutil.rmtree(out / "dist", ignore_errors=True)
+    shutil.rmtree(out / "wheelhouse", ignore_errors=True)
+    session.log("the wheel, repaired with auditwheel")
+    built = wheel(session, out / "dist", out / "wheel-build", ROOT)
+    session.run(PYTHON, "-m", "auditwheel", "repair", "-w", str(out / "wheelhouse"), str(built), silent=True)
+    (repaired,) = (out / "wheelhouse").glob("*.whl")
+    session.log(f"repaired: {repaired.name}")
+    with zipfile.ZipFile(repaired) as whl:
+        metadata = next(whl.read(n).decode() for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
+    if "License-Expression: BSD-3-Clause" not in metadata:
+        session.error("the wheel's metadata names no BSD-3-Clause license")
+    pytest_outside(session, fresh_env(session, out / "wheel-env", repaired))
+
+    session.log("the sdist, and a wheel built from it")
+    session.run(PYTHON, "-m", "build", "--sdist", "--no-isolation", "-o", str(out / "dist"), str(ROOT), silent=True)
+    (sdist,) = (out / "dist").glob("*.tar.gz")
+    from_sdist = wheel(session, out / "dist" / "from-sdist", out / "sdist-build", sdist)
+    pytest_outside(session, fresh_env(session, out / "sdist-env", from_sdist))
+
+    session.log("the C++ package, and examples/cpp built and run against it")
+    session.run("cmake", "--preset", "release", silent=True)
+    session.run("cmake", "--build", "--preset", "release", silent=True)
+    prefix, example = out / "install", out / "cpp-example"
+    session.run("cmake", "--install", "build/release", "--prefix", prefix, "--component", "development", silent=True)
+    session.run(
+        "cmake", "-S", "examples/cpp", "-B", example, "-G", "Ninja", f"-DCMAKE_PREFIX_PATH={prefix}", silent=True
+    )
+    session.run("cmake", "--build", example, silent=True)
+    session.run(str(example / "app"), external=True)
+
+
+@nox.session
+def sanitize(session):
+    """The C++ tests (asan preset) and the pytest suite against a module built with ASan and UBSan."""
+    install(session, "build", "test")
+    session.log("sanitizers: C++ tests")
+    cmake_workflow(session, "asan")
+    session.log("sanitizers: the module under pytest")
+    out = BUILD / "asan-py"
+    shutil.rmtree(out / "dist", ignore_errors=True)
+    config = ["cmake.define.TOLVANE_SANITIZE=ON", WERROR, "cmake.build-type=RelWithDebInfo"]
+    python = fresh_env(session, out / "env", wheel(session, out / "dist", out / "build", ROOT, *config))
+
+    def runtime(lib):
+        return subprocess.run(["g++", f"-print-file-name={lib}"], capture_output=True, text=True).stdout.strip()
+
+    env = {
+        "LD_PRELOAD": f"{runtime('libasan.so')} {runtime('libstdc++.so')}",
+        # The interpreter's own allocations are not ours: no leak detection.
+        "ASAN_OPTIONS": "detect_leaks=0:allocator_may_return_null=1:halt_on_error=1",
+        "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
+    }
+    pytest_outside(session, python, env=env)
+
+
+@nox.session
+def valgrind(session):
+    """valgrind memcheck over the C++ tests (dev preset): no errors, nothing definitely lost."""
+    cmake_workflow(session, "dev")
+    checks = ["--error-exitcode=1", "--leak-check=full", "--errors-for-leak-kinds=definite"]
+    with tempfile.NamedTemporaryFile("r", suffix=".log") as log:
+        tests = [str(BUILD / "dev" / "tests" / "cpp" / "tolvane_tests"), "--gtest_brief=1"]
+        run = subprocess.run(
+            ["valgrind", *checks, "--show-leak-kinds=definite", f"--log-file={log.name}", *tests], capture_output=True
+        )
+        report = log.read()
+    summary = re.compile(r"ERROR SUMMARY|definitely lost|in use at exit|total heap usage")
+    print("\n".join(re.sub(r"^==\d+== ", "", line) for line in report.splitlines() if summary.search(line)))
+    if run.returncode != 0:
+        print(report)
+        session.error("valgrind found errors")
+
+
+@nox.session
+def fuzz(session):
+    """libFuzzer over the C++ core for N seconds (default 60), after replaying tests/fuzz/regressions."""
+    seconds = session.posargs[0] if session.posargs else "60"
+    session.log("the kept regression inputs (the fuzz preset's test)")
+    cmake_workflow(session, "fuzz")
+    corpus, regressions = BUILD / "fuzz" / "corpus", ROOT / "tests" / "fuzz" / "regressions"
+    corpus.mkdir(exist_ok=True)
+    kept = set(regressions.iterdir())
+    session.log(f"fuzzing for {seconds}s (crashing inputs land in tests/fuzz/regressions/)")
+    options = [f"-max_total_time={seconds}", "-rss_limit_mb=8192", "-print_final_stats=1"]
+    options.append(f"-artifact_prefix={regressions}/")
+    env = {
+        **os.environ,
+        "ASAN_OPTIONS": "allocator_may_return_null=1",
+        "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
+    }
+    run = subprocess.run(
+        [str(BUILD / "fuzz" / "fuzz_core"), *options, str(corpus), str(regressions)],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
+    summary = re.compile(r"stat::number_of_executed_units|stat::peak_rss_mb|#\d+ +DONE|==\d+==ERROR|SUMMARY")
+    print("\n".join(line for line in run.stderr.splitlines() if summary.match(line)))
+    print(f"corpus: {sum(1 for _ in corpus.iterdir())} inputs")
+    if run.returncode != 0 or set(regressions.iterdir()) != kept:
+        print(run.stderr[-20000:])
+        session.error("the fuzzer found a crashing input")
+
+
+@nox.session
+def bench(session):
+    """The benchmark suite (--quick: tiny sizes, one repeat); the bench preset builds its floors."""
+    install(session, "build", "bench")
+    build_module(session, "release")
+    cmake_dir = subprocess.run([PYTHON, "-m", "pybind11", "--cmakedir"], capture_output=True, text=True).stdout
+    floors = [f"-DPython_EXECUTABLE={PYTHON}", f"-Dpybind11_DIR={cmake_dir.strip()}"]
+    session.run("cmake", "--preset", "bench", *floors, silent=True)
+    session.run("cmake", "--build", "--preset", "bench", silent=True)
+    torch_env(session)
+    session.run(PYTHON, str(ROOT / "benchmarks" / "run.py"), *session.posargs)
+
+
+def torch_env(session):
+    """torch in a Python 3.11 environment of its own, when pyenv holds a 3.11."""
+    env = BUILD / "bench" / "torch-py311"
+    python = env / "bin" / "python"
+    if python.exists() and subprocess.run([str(python), "-c", "import torch"], capture_output=True).returncode == 0:
+        return
+    found = (
+        subprocess.run(["pyenv", "prefix", "3.11"], capture_output=True, text=True) if shutil.which("pyenv") else None
+    )
+    py311 = pathlib.Path(found.stdout.splitlines()[0], "bin", "python3.11") if found and found.returncode == 0 else None
+    if py311 is None or not py311.exists():
+        session.warn("no Python 3.11 for torch: its cases will be reported as missing")
+        return
+    session.log("creating the torch environment (Python 3.11)")
+    shutil.rmtree(env, ignore_errors=True)
+    session.run(str(py311), "-m", "venv", str(env), external=True)
+    try:
+        pip(session, python, "install", *groups("bench-torch"))
+    except nox.command.CommandFailed:
+        session.warn("torch could not be installed: its cases will be reported as missing")
