@@ -199,18 +199,21 @@ def stubs(session):
 
 @nox.session
 def package(session):
-    """The repaired wheel and an sdist-built wheel tested from outside the tree; examples/cpp against the C++ package.
+    """The sdist-built wheel and its repaired copy tested from outside the tree; examples/cpp against the C++ package.
 
-    The wheel is repaired to a manylinux tag with auditwheel, and each wheel
-    goes into a fresh environment. The C++ package is installed from the
+    The wheel is built from the sdist, so a file missing from the sdist fails
+    here, and repaired to a manylinux tag with auditwheel; each of the two goes
+    into a fresh environment. The C++ package is installed from the
     release preset, and examples/cpp, a consumer with only find_package and
     target_link_libraries, is built against it and run."""
     install(session, "build", "test", "package")
     out = BUILD / "package"
-    shutil.rmtree(out / "dist", ignore_errors=True)
-    shutil.rmtree(out / "wheelhouse", ignore_errors=True)
-    session.log("the wheel, repaired with auditwheel")
-    built = wheel(session, out / "dist", out / "wheel-build", ROOT)
+    for made in ("dist", "wheelhouse"):
+        shutil.rmtree(out / made, ignore_errors=True)
+    session.log("the sdist, a wheel built from it, and that wheel repaired with auditwheel")
+    session.run(PYTHON, "-m", "build", "--sdist", "--no-isolation", "-o", str(out / "dist"), str(ROOT), silent=True)
+    (sdist,) = (out / "dist").glob("*.tar.gz")
+    built = wheel(session, out / "dist", out / "wheel-build", sdist)
     session.run(PYTHON, "-m", "auditwheel", "repair", "-w", str(out / "wheelhouse"), str(built), silent=True)
     (repaired,) = (out / "wheelhouse").glob("*.whl")
     session.log(f"repaired: {repaired.name}")
@@ -218,13 +221,9 @@ def package(session):
         metadata = next(whl.read(n).decode() for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
     if "License-Expression: BSD-3-Clause" not in metadata:
         session.error("the wheel's metadata names no BSD-3-Clause license")
-    pytest_outside(session, fresh_env(session, out / "wheel-env", repaired))
-
-    session.log("the sdist, and a wheel built from it")
-    session.run(PYTHON, "-m", "build", "--sdist", "--no-isolation", "-o", str(out / "dist"), str(ROOT), silent=True)
-    (sdist,) = (out / "dist").glob("*.tar.gz")
-    from_sdist = wheel(session, out / "dist" / "from-sdist", out / "sdist-build", sdist)
-    pytest_outside(session, fresh_env(session, out / "sdist-env", from_sdist))
+    for name, made in (("repaired", repaired), ("sdist-built", built)):
+        session.log(f"the {name} wheel in a fresh environment, tested from outside the tree")
+        pytest_outside(session, fresh_env(session, out / f"{name}-env", made))
 
     session.log("the C++ package, and examples/cpp built and run against it")
     session.run("cmake", "--preset", "release", silent=True)
@@ -315,7 +314,7 @@ def fuzz(session):
 def bench(session):
     """The benchmark suite (--quick: tiny sizes, one repeat); the bench preset builds its floors."""
     install(session, "build", "bench")
-    build_module(session, "release")
+    build_module(session, "dev", WERROR)  # the tests' build; the same binary as a user's
     cmake_dir = subprocess.run([PYTHON, "-m", "pybind11", "--cmakedir"], capture_output=True, text=True).stdout
     floors = [f"-DPython_EXECUTABLE={PYTHON}", f"-Dpybind11_DIR={cmake_dir.strip()}"]
     session.run("cmake", "--preset", "bench", *floors, silent=True)

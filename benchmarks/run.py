@@ -20,7 +20,7 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BENCH_BUILD = ROOT / "build" / "bench"
-FLOOR_DIR = BENCH_BUILD / "cmake"
+FLOOR_DIR = BENCH_BUILD / "benchmarks"  # where the bench preset builds the floors
 TORCH_PYTHON = BENCH_BUILD / "torch-py311" / "bin" / "python"
 TIMER = ROOT / "benchmarks" / "timer.py"
 
@@ -349,8 +349,13 @@ def report(results, execute, out_dir):
         + " | ours/floor | ours/floor that keeps | ours/torch | ours/numpy |",
         "|---|---|" + "---|" * (len(cols) + 4),
     ]
+    big_fills = results["fill_elements"] >= 2**20
     for case, row in results["cases"].items():
-        unit, scale = ("ms", 1e-3) if case.startswith(("zeros", "ones", "import")) else ("ns", 1e-9)
+        unit, scale = ("ns", 1e-9)
+        if case.startswith("import") or (big_fills and case.startswith(("zeros", "ones"))):
+            unit, scale = ("ms", 1e-3)
+        elif case.startswith(("zeros", "ones")):
+            unit, scale = ("µs", 1e-6)
         cells = [fmt(row.get(c, "-"), scale) if c in row else "-" for c in cols]
         ratios = [ratio(row.get("ours"), row.get(c)) for c in ("floor", "keep", "torch", "numpy")]
         lines.append(
