@@ -39,12 +39,20 @@ def pip(session, python, *args):
 
 
 def install(session, *names):
-    """Installs the dependency groups into .venv unless they already are."""
-    requirements = groups(*names) + (groups("cmake") if "build" in names and not system_cmake() else [])
-    stamp = VENV / f".installed-{'-'.join(names)}"
-    if not stamp.exists() or stamp.read_text() != "\n".join(requirements):
-        pip(session, PYTHON, "install", *requirements)
-        stamp.write_text("\n".join(requirements))
+    """Installs into .venv the dependency groups that it does not hold yet
+    (cmake with "build" where no system cmake will do)."""
+    if "build" in names and not system_cmake():
+        names += ("cmake",)
+    missing = [n for n in names if not stamp_of(n).exists() or stamp_of(n).read_text() != "\n".join(groups(n))]
+    if missing:
+        pip(session, PYTHON, "install", *groups(*missing))
+        for name in missing:
+            stamp_of(name).write_text("\n".join(groups(name)))
+
+
+def stamp_of(group):
+    """What .venv holds of `group`: the requirements it was installed with."""
+    return VENV / f".installed-{group}"
 
 
 def system_cmake():
@@ -55,10 +63,16 @@ def system_cmake():
     return found is not None and (int(found[1]), int(found[2])) >= (3, 24)
 
 
-def wheel(session, out, build_dir, source, *config):
-    """Builds a wheel of `source` into `out`, in `build_dir`, with .venv's build tools."""
+def build_with_venv(session, build_dir, config, *pip_args):
+    """A pip build (install or wheel) with .venv's build tools, in `build_dir`,
+    with the scikit-build-core settings `config`."""
     settings = [f"-C{c}" for c in (f"build-dir={build_dir}", *config)]
-    pip(session, PYTHON, "wheel", "--no-build-isolation", "--no-deps", "-w", str(out), *settings, str(source))
+    pip(session, PYTHON, *pip_args[:1], "--no-build-isolation", "--no-deps", *settings, *pip_args[1:])
+
+
+def wheel(session, out, build_dir, source, *config):
+    """Builds a wheel of `source` into `out`."""
+    build_with_venv(session, build_dir, config, "wheel", "-w", str(out), str(source))
     return next(pathlib.Path(out).glob("*.whl"))
 
 
@@ -74,8 +88,7 @@ def build_module(session, flavor, *config):
     if stamp.exists() and stamp.read_text() == flavor and stamp.stat().st_mtime >= newest_input():
         return
     session.log(f"building and installing _tolvane ({flavor})")
-    settings = [f"-C{c}" for c in (f"build-dir={BUILD / ('py-' + flavor)}", *config)]
-    pip(session, PYTHON, "install", "--no-build-isolation", "--no-deps", *settings, str(ROOT))
+    build_with_venv(session, BUILD / f"py-{flavor}", config, "install", str(ROOT))
     stamp.write_text(flavor)
 
 

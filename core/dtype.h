@@ -82,21 +82,14 @@ constexpr bool is_known_dtype(Dtype dtype) { return static_cast<std::size_t>(dty
 // Throws std::invalid_argument "Unsupported Dtype".
 [[noreturn]] void unsupported_dtype();
 
-// Calls `f(row)` with the row of `dtype` and returns what it returns; throws
-// std::invalid_argument "Unsupported Dtype" for a value without a row.
+// Calls `f(row)` with the row of `dtype`; throws std::invalid_argument
+// "Unsupported Dtype" for a value without a row.
 template <typename F>
-decltype(auto) visit_dtype(Dtype dtype, F&& f) {
+void visit_dtype(Dtype dtype, F&& f) {
   if (!is_known_dtype(dtype)) unsupported_dtype();
-  using Result = decltype(f(std::get<0>(DTYPE_TABLE)));
   const auto index = static_cast<std::size_t>(dtype);
-  return [&]<std::size_t... I>(std::index_sequence<I...>) -> Result {
-    if constexpr (std::is_void_v<Result>) {
-      (void)((index == I && (f(std::get<I>(DTYPE_TABLE)), true)) || ...);
-    } else {
-      Result result{};
-      (void)((index == I && (result = f(std::get<I>(DTYPE_TABLE)), true)) || ...);
-      return result;
-    }
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (void)((index == I && (f(std::get<I>(DTYPE_TABLE)), true)) || ...);
   }(std::make_index_sequence<DTYPE_COUNT>{});
 }
 

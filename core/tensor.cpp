@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/invariants.h"
+
 namespace tolvane {
 
 TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate, bool zeroed)

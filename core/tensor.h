@@ -34,7 +34,6 @@
 #include <span>
 
 #include "core/dtype.h"
-#include "core/invariants.h"
 #include "core/shape.h"
 #include "core/storage.h"
 

@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "core/invariants.h"
+
 namespace tolvane {
 
 NodeInputs::NodeInputs(const Tensor& left, const Tensor& right) : inline_{left, right}, size_(2) {}

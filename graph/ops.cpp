@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/invariants.h"
 #include "graph/graph.h"
 
 namespace tolvane {
@@ -41,20 +42,22 @@ class VisitedIds {
     if (block >= blocks_.size()) blocks_.resize(block + 1);
     auto& bits = blocks_[block];
     if (!bits) bits = std::make_unique<std::uint64_t[]>(64);
-    std::uint64_t& word = bits[(id >> 6U) & 63U];
-    const std::uint64_t mask = std::uint64_t{1} << (id & 63U);
-    if ((word & mask) != 0) return false;
-    word |= mask;
+    std::uint64_t& word = bits[word_of(id)];
+    if ((word & bit_of(id)) != 0) return false;
+    word |= bit_of(id);
     return true;
   }
 
   bool contains(std::uint32_t id) const {
     const std::size_t block = id >> 12U;
     return block < blocks_.size() && blocks_[block] &&
-           (blocks_[block][(id >> 6U) & 63U] & (std::uint64_t{1} << (id & 63U))) != 0;
+           (blocks_[block][word_of(id)] & bit_of(id)) != 0;
   }
 
  private:
+  static std::size_t word_of(std::uint32_t id) { return (id >> 6U) & 63U; }
+  static std::uint64_t bit_of(std::uint32_t id) { return std::uint64_t{1} << (id & 63U); }
+
   std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
 };
 

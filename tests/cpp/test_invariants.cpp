@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/invariants.h"
 #include "core/tensor.h"
 #include "graph/graph.h"
 #include "graph/ops.h"
