@@ -12,7 +12,7 @@
 #include "core/tensor.h"
 #include "graph/ops.h"
 #include "python/casters.h"
-#include "python/guards.h"
+#include "python/pybind11_repairs.h"
 
 namespace py = pybind11;
 using namespace tolvane;
@@ -87,9 +87,8 @@ void bind_tensor(py::module_& m) {
   py::class_<Tensor>(m, "Tensor")
       .def(
           "__init__",
-          // What py::init does, without registering the instance (see the
-          // Tensor caster): pybind11 would register it after the call, where
-          // an allocation failure of its registry escapes every handler.
+          // What py::init does, without registering the instance
+          // (unregistered_holder in pybind11_repairs.h).
           [](py::detail::value_and_holder& self, const Extents& shape, Dtype dtype, Device device) {
             tolvane::python::hold(self, Tensor(Shape(shape.span()), dtype, device));
           },
@@ -147,5 +146,5 @@ PYBIND11_MODULE(_tolvane, m) {
   bind_tensor(m);
   bind_graph(m);
 
-  tolvane::python::guard_dispatch(m);
+  tolvane::python::guard_classes(m);
 }
