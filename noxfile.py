@@ -195,6 +195,8 @@ def lint(session):
     check(
         "clang-tidy (core/, graph/)", "clang-tidy", "-p", "build/dev", "--quiet", *tracked("core/*.cpp", "graph/*.cpp")
     )
+    # The module's compile commands are those of its build for the tests.
+    check("clang-tidy (python/)", "clang-tidy", "-p", str(BUILD / "py-dev"), "--quiet", *tracked("python/*.cpp"))
     check("ruff", "ruff", "check", "--quiet", ".")
     check("ruff format", "ruff", "format", "--check", "--quiet", ".")
     check("type stubs are those the module generates", "diff", "-u", "python/_tolvane.pyi", generate_stubs(session))

@@ -49,7 +49,7 @@ std::string tensor_repr(const Tensor& t) {
   text += dtype;
   text += ", device=";
   text += device;
-  text += ")";
+  text += ')';
   return text;
 }
 

@@ -174,7 +174,9 @@ Construction* constructions = nullptr;
 
 class UnderConstruction {
  public:
-  explicit UnderConstruction(PyObject* self) : node_{self, constructions} { constructions = &node_; }
+  explicit UnderConstruction(PyObject* self) : node_{self, constructions} {
+    constructions = &node_;
+  }
   UnderConstruction(const UnderConstruction&) = delete;
   UnderConstruction& operator=(const UnderConstruction&) = delete;
   ~UnderConstruction() {
@@ -361,7 +363,7 @@ void guard_classes(py::module_& module) {
 void prepare_exception_state() {
   try {
     throw std::bad_alloc();
-  } catch (const std::bad_alloc&) {
+  } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): the throw is the point
   }
 }
 
@@ -389,13 +391,13 @@ extern "C" PyObject* create_in_main_interpreter(PyObject* spec, PyModuleDef* def
 
 #undef PyInit__tolvane
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit__tolvane() {
+extern "C" PYBIND11_EXPORT PyObject* PyInit__tolvane() {  // NOLINT(bugprone-reserved-identifier)
   if (refuse_sub_interpreter()) return nullptr;
-  PyObject* definition = pybind11_PyInit__tolvane();
+  PyObject* definition = tolvane_pybind11_init();
   if (definition == nullptr) return nullptr;
   using Create = PyObject* (*)(PyObject*, PyModuleDef*);
-  for (PyModuleDef_Slot* slot = reinterpret_cast<PyModuleDef*>(definition)->m_slots; slot->slot != 0;
-       ++slot) {
+  for (PyModuleDef_Slot* slot = reinterpret_cast<PyModuleDef*>(definition)->m_slots;
+       slot->slot != 0; ++slot) {
     if (slot->slot != Py_mod_create) continue;
     const auto create = reinterpret_cast<Create>(slot->value);
     if (create == create_in_main_interpreter) return definition;

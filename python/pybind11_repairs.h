@@ -81,7 +81,10 @@
 #include "core/tensor.h"
 
 #if PYBIND11_VERSION_HEX < 0x03010000 || PYBIND11_VERSION_HEX >= 0x03020000
-#error "The _tolvane module's repairs (python/pybind11_repairs.h) are verified with pybind11 3.1.x only. To use another release, check each repair against it, then widen this check and pyproject.toml's bound (see the README: Upgrading pybind11)."
+// To use another release, check each repair below against it, then widen
+// this check and the bounds in pyproject.toml and CMakeLists.txt (README:
+// Upgrading pybind11).
+#error "the _tolvane module's pybind11 repairs are verified with pybind11 3.1.x only"
 #endif
 
 static_assert(std::string_view(PYBIND11_BUILD_ABI) == "_tolvane_private",
@@ -91,8 +94,8 @@ static_assert(std::string_view(PYBIND11_BUILD_ABI) == "_tolvane_private",
 // main_interpreter_only: PYBIND11_MODULE's entry point takes this name; the
 // exported PyInit__tolvane (pybind11_repairs.cpp) refuses sub-interpreters and
 // then calls it.
-#define PyInit__tolvane pybind11_PyInit__tolvane
-extern "C" PyObject* pybind11_PyInit__tolvane();
+#define PyInit__tolvane tolvane_pybind11_init  // NOLINT(bugprone-reserved-identifier)
+extern "C" PyObject* tolvane_pybind11_init();
 
 namespace tolvane::python {
 
@@ -132,6 +135,8 @@ class constructed_caster : public type_caster_generic {
 
   constructed_caster() : type_caster_generic(registered()) {}
 
+  // In place of type_caster_generic::load, which it hides on purpose.
+  // NOLINTNEXTLINE(bugprone-derived-method-shadowing-base-method)
   bool load(handle src, bool /*convert*/) {
     const type_info* info = typeinfo;
     if (info == nullptr || !PyObject_TypeCheck(src.ptr(), info->type)) return false;
@@ -207,11 +212,10 @@ template <typename T>
 bool load_integer(handle src, bool convert, T& out) {
   static_assert(std::is_integral_v<T> && sizeof(T) == sizeof(long long));
   PyObject* entry = src.ptr();
+  if (PyFloat_Check(entry)) return false;
   object number;
   if (PyLong_Check(entry)) {
     number = reinterpret_borrow<object>(entry);
-  } else if (PyFloat_Check(entry)) {
-    return false;
   } else if (PyIndex_Check(entry)) {
     number = reinterpret_steal<object>(PyNumber_Index(entry));
   } else if (convert && PyNumber_Check(entry)) {

@@ -1,0 +1,469 @@
+"""One test per repair of pybind11 (python/pybind11_repairs.h), named after it.
+Each reproducer runs in an interpreter of its own, so that a crash shows as one."""
+
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+from test_boundary import EXHAUST, REFUSE_WHEN_EXHAUSTED
+
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def run(script, *args, timeout=120):
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script), *args], capture_output=True, text=True, timeout=timeout
+    )
+    assert out.returncode == 0, f"exit {out.returncode}\n{out.stderr[-3000:]}"
+    return out
+
+
+def lines(script, *args):
+    return run(script, *args).stdout.splitlines()
+
+
+NEVER = "TypeError: _tolvane.Tensor: the tensor was never initialized (its __init__ did not run)"
+
+
+def test_repair_constructed_only():
+    assert lines(
+        """
+        from _tolvane import Dtype, Tensor
+        for call in (lambda: Tensor.__new__(Tensor).shape, lambda: Tensor([2], Dtype.__new__(Dtype))):
+            try:
+                call()
+            except TypeError as e:
+                print("TypeError:", e)
+        """
+    ) == [NEVER, "TypeError: _tolvane.Dtype: the value was never initialized (its __init__ did not run)"]
+
+
+def test_repair_unregistered_holder():
+    # pybind11 ignores a second __init__ of a registered instance: a returned
+    # tensor that takes one is unregistered.
+    assert lines(
+        """
+        from _tolvane import Tensor
+        c = Tensor([2, 3]).view([6])
+        c.__init__([3])
+        print(c.shape)
+        """
+    ) == ["[3]"]
+
+
+BASE = "cannot create 'pybind11_object' instances"
+
+
+@pytest.mark.parametrize(
+    "expr", ["Tensor.__base__()", "Dtype.__base__()", "pickle.dumps(Tensor([2]), 0)", "pickle.dumps(Dtype.INT32, 1)"]
+)
+def test_repair_checked_new(expr):
+    out = lines(
+        f"""
+        import pickle
+        from _tolvane import Dtype, Tensor
+        try:
+            {expr}
+        except TypeError as e:
+            print(e)
+        """
+    )
+    assert out == [BASE]
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
+def test_repair_alloc_or_throw():
+    # Returned views are wrapped through tp_alloc until memory runs out.
+    assert run(EXHAUST, "views", str(40 << 20)).stdout == "MemoryError\n[3]\n"
+
+
+def test_repair_function_record_type():
+    out = lines(
+        """
+        from _tolvane import execute
+        record = type(execute.__self__)
+        try:
+            record()
+        except TypeError as e:
+            print(e)
+        print(record.__init__(execute.__self__), execute.__self__ is not None)
+        """
+    )
+    assert out[0].startswith("cannot create 'pybind11_builtins.pybind11_detail_function_record")
+    assert out[1:] == ["None True"]
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
+def test_repair_guarded_dispatcher():
+    assert run(REFUSE_WHEN_EXHAUSTED, str(40 << 20), "100").stdout == "[3]\n"
+
+
+# A second pybind11 module, built here: it must keep pybind11's own base type.
+NEIGHBOUR = """
+#include <pybind11/pybind11.h>
+struct Thing { int n; };
+PYBIND11_MODULE(neighbour, m) {
+  pybind11::class_<Thing>(m, "Thing").def(pybind11::init<int>()).def("n", [](const Thing& t) { return t.n; });
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def neighbour(tmp_path_factory):
+    pybind11 = pytest.importorskip("pybind11")
+    compiler = shutil.which("c++")
+    if compiler is None:
+        pytest.skip("needs a C++ compiler")
+    where = tmp_path_factory.mktemp("neighbour")
+    (where / "neighbour.cpp").write_text(NEIGHBOUR)
+    target = where / f"neighbour{sysconfig.get_config_var('EXT_SUFFIX')}"
+    includes = [f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}"]
+    command = [compiler, "-O0", "-shared", "-fPIC", "-std=c++17", *includes, "neighbour.cpp", "-o", target.name]
+    subprocess.run(command, cwd=where, check=True, capture_output=True, timeout=300)
+    return where
+
+
+@pytest.mark.parametrize("first", ["_tolvane", "neighbour"])
+def test_repair_private_abi_key(neighbour, first):
+    out = lines(
+        f"""
+        import sys
+        sys.path.insert(0, {str(neighbour)!r})
+        import {first}
+        import _tolvane, neighbour
+        from _tolvane import Tensor
+        print(neighbour.Thing.__base__ is not Tensor.__base__, neighbour.Thing(7).n(), Tensor([2]).shape)
+        try:
+            Tensor.__base__()
+        except TypeError as e:
+            print(e)
+        """
+    )
+    assert out == ["True 7 [2]", BASE]
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
+@pytest.mark.parametrize("where", ["main", "thread"])
+def test_repair_exception_state(where):
+    # Memory is exhausted before the first exception the library throws.
+    script = """
+    import resource, sys, threading
+    from _tolvane import Tensor
+    with open("/proc/self/statm") as f:
+        used = int(f.read().split()[0]) * resource.getpagesize()
+    seen = set()
+    def work():
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (used + (40 << 20), hard))
+        keep = []
+        try:
+            while True:
+                keep.append(b"x" * 100)
+        except MemoryError:
+            pass
+        for _ in range(50):
+            try:
+                Tensor([1, 1, 1, 1, 1])
+            except (ValueError, MemoryError) as e:
+                seen.add(type(e).__name__)
+        keep.clear()
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    if sys.argv[1] == "main":
+        work()
+    else:
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+    print(sorted(seen))
+    """
+    assert lines(script, where) in (["['ValueError']"], ["['MemoryError', 'ValueError']"], ["['MemoryError']"])
+
+
+# Each case makes `t`, runs `call`, in which user code calls `t.__init__`
+# through `hook`, and prints what the call returned and then `t`.
+SECOND_INIT = """
+import gc, signal, sys
+from _tolvane import Tensor, execute
+t = eval(sys.argv[1])
+def reinit(args):
+    try:
+        t.__init__(*args)
+    except (TypeError, ValueError, MemoryError) as e:
+        pass
+class Index:
+    def __init__(self, args, value=-1):
+        self.args, self.value = args, value
+    def __index__(self):
+        reinit(self.args)
+        return self.value
+class Seq:
+    def __init__(self, args):
+        self.args = args
+    def __len__(self):
+        return 1
+    def __getitem__(self, i):
+        if i:
+            raise IndexError(i)
+        reinit(self.args)
+        return -1
+class Dropped:
+    def __init__(self, args):
+        self.args = args
+    def __del__(self):
+        reinit(self.args)
+class Dies:
+    def __init__(self, args):
+        self.args = args
+    def __index__(self):
+        self.box.clear()
+        return -1
+def dies(args):
+    d = Dies(args)
+    d.box = [Dropped(args)]
+    return [d]
+def alarm(args):
+    class Slow:
+        def __len__(self):
+            return 1
+        def __getitem__(self, i):
+            if i:
+                raise IndexError(i)
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
+            for _ in range(10**7):
+                if fired:
+                    break
+            return -1
+    return Slow()
+fired = []
+args = eval(sys.argv[2])
+signal.signal(signal.SIGALRM, lambda *_: (reinit(args), fired.append(1)))
+result = eval(sys.argv[3])
+print(result.shape, t.shape, t.allocated())
+"""
+
+GOOD = "([2, 3],)"
+BAD_ARGUMENTS = ["('x',)", "([2**64],)", "([2], 'x')", "([1, 1, 1, 1, 1],)", "([2], None, None, None)"]
+
+
+@pytest.mark.parametrize("make", ["Tensor([6])", "Tensor([3]) + Tensor([3]) + Tensor([3]) + Tensor([3])"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        "t.view([Index(args)])",
+        "t.reshape(Seq(args))",
+        "t.view(dies(args))",
+        "t.view(alarm(args))",
+    ],
+)
+@pytest.mark.parametrize("args", [GOOD, *BAD_ARGUMENTS])
+def test_repair_second_init(make, call, args):
+    if args == GOOD:
+        expected = "[6] [2, 3] True"
+    else:  # a failed __init__ changes nothing
+        expected = "[6] [6] True" if make == "Tensor([6])" else "[3] [3] False"
+    assert lines(SECOND_INIT, make, args, call) == [expected]
+
+
+def test_repair_second_init_keeps_registered_values_and_leaks_nothing():
+    out = lines(
+        """
+        from _tolvane import Dtype, Tensor
+        Dtype.INT32.__init__(0)
+        print(Dtype.INT32.value, int(Dtype.INT32))
+        # An __init__ nested in the shape conversion of the same instance's
+        # first __init__: the outer one's value stays, the inner one's is freed.
+        def mapped():  # the blocks are never touched: count address space
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[0]) * 4096
+        class Nested:
+            def __init__(self, u):
+                self.u = u
+            def __index__(self):
+                self.u.__init__([1 << 20])
+                return 3
+        start = mapped()
+        for _ in range(100):
+            u = Tensor.__new__(Tensor)
+            u.__init__([Nested(u)])
+        print(u.shape, (mapped() - start) < (64 << 20))
+        t = Tensor([2])
+        class Again:
+            def __index__(self):
+                t.__init__([Again2()])
+                return 5
+        class Again2:
+            def __index__(self):
+                return 7
+        t.__init__([Again()])
+        print(t.shape)
+        """
+    )
+    assert out == ["1 1", "[3] True", "[5]"]
+
+
+@pytest.mark.parametrize(
+    "value, cls",
+    [
+        ("Dtype(1)", "Tensor"),
+        ("Tensor([2])", "Dtype"),
+        ("Device(1)", "Dtype"),
+        ("Dtype(1)", "Device"),
+        ("Tensor([2])", "Device"),
+        ("Device(0)", "Tensor"),
+        ("TensorSub([2])", "Tensor"),
+        ("TensorSub([2])", "DtypeSub"),
+        ("DtypeSub(1)", "TensorSub"),
+        ("DtypeSub(1)", "Device"),
+        ("Tensor([2])", "Plain"),
+        ("TensorSub([2])", "Plain"),
+    ],
+)
+def test_repair_distinct_deallocators(value, cls):
+    out = lines(
+        f"""
+        from _tolvane import Device, Dtype, Tensor
+        class TensorSub(Tensor):
+            pass
+        class DtypeSub(Dtype):
+            pass
+        class Plain:
+            pass
+        x = {value}
+        try:
+            x.__class__ = {cls}
+        except TypeError as e:
+            print("TypeError")
+        print(type(x).__name__, repr(x))
+        """
+    )
+    assert out[0] == "TypeError"
+
+
+def test_repair_distinct_deallocators_keeps_sound_assignments():
+    assert lines(
+        """
+        from _tolvane import Tensor
+        class A(Tensor):
+            pass
+        class B(Tensor):
+            pass
+        x = A([2, 3])
+        x.__class__ = B
+        print(type(x).__name__, x.view([-1]).shape)
+        """
+    ) == ["B [6]"]
+
+
+def test_repair_type_cache_callback():
+    out = run(
+        """
+        import gc, sys, weakref
+        from _tolvane import Tensor
+        class T(Tensor):
+            pass
+        T([2])
+        cb = next(w.__callback__ for w in weakref.getweakrefs(T) if w.__callback__)
+        x = Tensor([2])
+        before = sys.getrefcount(x)
+        for arg in (x, x, x, None, weakref.ref(T)):
+            try:
+                cb(arg)
+            except TypeError as e:
+                print(e)
+        print(sys.getrefcount(x) == before, x.shape)
+        # The class dies: the callback runs with its own reference.
+        del T, cb
+        gc.collect()
+        class U(Tensor):
+            pass
+        print(U([3]).shape, U([4]).view([-1]).shape)
+        """
+    )
+    refused = "pybind11's type-cache callback takes only its own weak reference"
+    assert out.stdout.splitlines() == [refused] * 5 + ["True [2]", "[3] [4]"]
+    assert out.stderr == ""
+
+
+SUBINTERPRETERS = """
+import _interpreters, sys
+if sys.argv[1] == "before":
+    import _tolvane
+code = '''
+try:
+    import _tolvane
+    print("imported")
+except ImportError as e:
+    print(e)
+'''
+for kind in ("legacy", "isolated"):
+    interpreter = _interpreters.create(_interpreters.new_config(kind))
+    _interpreters.run_string(interpreter, code)
+    _interpreters.destroy(interpreter)
+try:
+    import _testcapi
+except ImportError:
+    print("module _tolvane does not support loading in subinterpreters")
+else:
+    _testcapi.run_in_subinterp(code)
+from _tolvane import Dtype, Tensor, execute
+c = Tensor([2, 3], Dtype.INT64) + Tensor([2, 3], Dtype.INT64)
+execute(c)
+print(c.allocated(), c.dtype == Dtype.INT64, c.view([-1]).shape)
+"""
+
+
+@pytest.mark.parametrize("main_imports", ["before", "after"])
+def test_repair_main_interpreter_only(main_imports):
+    refused = "module _tolvane does not support loading in subinterpreters"
+    assert lines(SUBINTERPRETERS, main_imports) == [refused] * 3 + ["True True [6]"]
+
+
+ENTRY = """
+import sys
+from _tolvane import Tensor
+exc = eval(sys.argv[1])
+class Entry:
+    def __index__(self):
+        raise exc
+for call in (Tensor, Tensor([0]).view, Tensor.zeros):
+    try:
+        call([2, Entry()])
+    except BaseException as e:
+        print(type(e).__name__, "incompatible" in str(e))
+"""
+
+
+@pytest.mark.parametrize(
+    "exc, expected",
+    [
+        ("TypeError('no')", "TypeError True"),
+        ("OverflowError('big')", "TypeError True"),
+        ("KeyboardInterrupt", "KeyboardInterrupt False"),
+        ("SystemExit(3)", "SystemExit False"),
+        ("MemoryError", "MemoryError False"),
+        ("RecursionError('deep')", "RecursionError False"),
+        ("ValueError('odd')", "ValueError False"),
+    ],
+)
+def test_repair_integer_entries(exc, expected):
+    assert lines(ENTRY, exc) == [expected] * 3
+
+
+def test_repair_integer_entries_memoryview():
+    assert lines(
+        """
+        import array
+        from _tolvane import Tensor
+        flat = memoryview(array.array("q", [2, 3, 4, 5]))
+        print(Tensor(flat).shape)
+        for view in (flat.cast("B").cast("q", [2, 2]), memoryview(array.array("q", [2])).cast("B").cast("q", [])):
+            try:
+                Tensor(view)
+            except TypeError as e:
+                print("incompatible" in str(e))
+        """
+    ) == ["[2, 3, 4, 5]", "True", "True"]
