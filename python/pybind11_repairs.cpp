@@ -164,17 +164,20 @@ PyObject* guarded_dispatcher(PyObject* record, PyObject* const* args, std::size_
   }
 }
 
-// The instances whose first __init__ is under way, innermost first; read and
-// changed only with the GIL held (a thread may give it up in user code).
+// The instance parts whose first __init__ is under way, innermost first;
+// read and changed only with the GIL held (a thread may give it up in user
+// code).
 struct Construction {
   PyObject* self;
+  const py::detail::type_info* part;
   Construction* next;
 };
 Construction* constructions = nullptr;
 
 class UnderConstruction {
  public:
-  explicit UnderConstruction(PyObject* self) : node_{self, constructions} {
+  UnderConstruction(PyObject* self, const py::detail::type_info* part)
+      : node_{self, part, constructions} {
     constructions = &node_;
   }
   UnderConstruction(const UnderConstruction&) = delete;
@@ -188,9 +191,9 @@ class UnderConstruction {
     }
   }
 
-  static bool includes(PyObject* self) {
+  static bool includes(PyObject* self, const py::detail::type_info* part) {
     for (const Construction* node = constructions; node != nullptr; node = node->next) {
-      if (node->self == self) return true;
+      if (node->self == self && node->part == part) return true;
     }
     return false;
   }
@@ -204,29 +207,28 @@ class UnderConstruction {
 // instance's value never moves: a call that holds it across user code sees
 // the new value in place, never freed memory. An instance whose first
 // __init__ is still under way takes the value that one builds instead.
-PyObject* construct_aside(PyObject* record, PyTypeObject* scope, PyObject* const* args,
-                          std::size_t nargsf, PyObject* kwnames) {
+PyObject* construct_aside(PyObject* record, const py::detail::type_info* scope,
+                          PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const Py_ssize_t count = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
   std::vector<PyObject*> aside_args(args, args + count);
+  PyTypeObject* type = scope->type;
   const py::object aside =
-      py::reinterpret_steal<py::object>(scope->tp_new(scope, py::tuple().ptr(), nullptr));
+      py::reinterpret_steal<py::object>(type->tp_new(type, py::tuple().ptr(), nullptr));
   if (!aside) throw py::error_already_set();
   aside_args[0] = aside.ptr();
   const py::object result = py::reinterpret_steal<py::object>(
       call_pybind11(record, aside_args.data(), static_cast<std::size_t>(nargs), kwnames));
   if (!result) return nullptr;
 
-  auto* target = reinterpret_cast<instance*>(args[0]);
-  const py::detail::value_and_holder to = target->get_value_and_holder();
+  const auto to = reinterpret_cast<instance*>(args[0])->get_value_and_holder(scope);
   if (!to.holder_constructed()) return result.inc_ref().ptr();
   // Only tensors are constructed and unregistered (enumeration values are
   // registered, and pybind11 ignores their second __init__).
-  if (scope != py::detail::get_type_info(typeid(Tensor))->type) {
-    throw py::type_error(std::string(scope->tp_name) + " cannot be initialized twice");
+  if (scope != py::detail::get_type_info(typeid(Tensor))) {
+    throw py::type_error(std::string(type->tp_name) + " cannot be initialized twice");
   }
-  const py::detail::value_and_holder from =
-      reinterpret_cast<instance*>(aside.ptr())->get_value_and_holder();
+  const auto from = reinterpret_cast<instance*>(aside.ptr())->get_value_and_holder(scope);
   *static_cast<Tensor*>(to.value_ptr()) = std::move(*static_cast<Tensor*>(from.value_ptr()));
   return result.inc_ref().ptr();
 }
@@ -239,13 +241,15 @@ PyObject* guarded_constructor(PyObject* record, PyObject* const* args, std::size
     if (PyVectorcall_NARGS(nargsf) == 0 || !PyObject_TypeCheck(args[0], scope)) {
       return call_pybind11(record, args, nargsf, kwnames);  // pybind11's TypeError
     }
-    const py::detail::value_and_holder self =
-        reinterpret_cast<instance*>(args[0])->get_value_and_holder();
+    // The part of the instance this class constructs (a Python class may
+    // derive from several of the module's classes).
+    const py::detail::type_info* info = py::detail::get_type_info(scope);
+    const auto self = reinterpret_cast<instance*>(args[0])->get_value_and_holder(info);
     if (self.instance_registered()) return call_pybind11(record, args, nargsf, kwnames);
-    if (self.holder_constructed() || UnderConstruction::includes(args[0])) {
-      return construct_aside(record, scope, args, nargsf, kwnames);
+    if (self.holder_constructed() || UnderConstruction::includes(args[0], info)) {
+      return construct_aside(record, info, args, nargsf, kwnames);
     }
-    const UnderConstruction mark(args[0]);
+    const UnderConstruction mark(args[0], info);
     return call_pybind11(record, args, nargsf, kwnames);
   } catch (...) {
     py::detail::try_translate_exceptions();

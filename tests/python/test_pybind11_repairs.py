@@ -300,9 +300,18 @@ def test_repair_second_init_keeps_registered_values_and_leaks_nothing():
                 return 7
         t.__init__([Again()])
         print(t.shape)
+        # A class derived from two of the module's classes: each __init__
+        # builds its own part.
+        class Both(Tensor, Dtype):
+            def __init__(self):
+                Tensor.__init__(self, [2])
+                Dtype.__init__(self, 1)
+        both = Both()
+        Tensor.__init__(both, [3])
+        print(both.shape, int(both))
         """
     )
-    assert out == ["1 1", "[3] True", "[5]"]
+    assert out == ["1 1", "[3] True", "[5]", "[3] 1"]
 
 
 @pytest.mark.parametrize(
