@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/tensor.h"
@@ -233,6 +234,18 @@ PyObject* construct_aside(PyObject* record, const py::detail::type_info* scope,
   return result.inc_ref().ptr();
 }
 
+// The module's classes with their pybind11 records, kept by guard_classes:
+// looked up at every construction, and the classes live as long as the
+// process.
+std::vector<std::pair<PyTypeObject*, const py::detail::type_info*>> class_infos;
+
+const py::detail::type_info* class_info(PyTypeObject* type) {
+  for (const auto& [known, info] : class_infos) {
+    if (known == type) return info;
+  }
+  return py::detail::get_type_info(type);
+}
+
 PyObject* guarded_constructor(PyObject* record, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) {
   try {
@@ -243,7 +256,7 @@ PyObject* guarded_constructor(PyObject* record, PyObject* const* args, std::size
     }
     // The part of the instance this class constructs (a Python class may
     // derive from several of the module's classes).
-    const py::detail::type_info* info = py::detail::get_type_info(scope);
+    const py::detail::type_info* info = class_info(scope);
     const auto self = reinterpret_cast<instance*>(args[0])->get_value_and_holder(info);
     if (self.instance_registered()) return call_pybind11(record, args, nargsf, kwnames);
     if (self.holder_constructed() || UnderConstruction::includes(args[0], info)) {
@@ -352,7 +365,9 @@ void guard_classes(py::module_& module) {
   for (const auto item : module.attr("__dict__").cast<py::dict>()) {
     const py::handle value = item.second;
     if (PyType_Check(value.ptr())) {
-      classes.push_back(reinterpret_cast<PyTypeObject*>(value.ptr()));
+      auto* type = reinterpret_cast<PyTypeObject*>(value.ptr());
+      classes.push_back(type);
+      class_infos.emplace_back(type, py::detail::get_type_info(type));
       for (const auto attribute : value.attr("__dict__").attr("values")()) {
         guard_attribute(attribute, wrapped);
       }
