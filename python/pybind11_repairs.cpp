@@ -39,9 +39,16 @@ Dispatcher pybind11_dispatcher() {
   return dispatcher;
 }
 
-PyObject* call_pybind11(PyObject* record, PyObject* const* args, std::size_t nargsf,
-                        PyObject* kwnames) {
-  return pybind11_dispatcher()(record, args, nargsf, kwnames);
+// guarded_dispatcher: pybind11's dispatcher, behind pybind11's own
+// translation of whatever escapes it.
+PyObject* guarded_dispatcher(PyObject* record, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) {
+  try {
+    return pybind11_dispatcher()(record, args, nargsf, kwnames);
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+    return nullptr;
+  }
 }
 
 // ---- checked_new, alloc_or_throw, function_record_type -------------------
@@ -111,12 +118,7 @@ PyObject* guarded_cache_callback(PyObject* record, PyObject* const* args, std::s
   if (found != callbacks.end() && PyVectorcall_NARGS(nargsf) == 1 && kwnames == nullptr &&
       args[0] == found->second) {
     callbacks.erase(found);
-    try {
-      return call_pybind11(record, args, nargsf, kwnames);
-    } catch (...) {
-      py::detail::try_translate_exceptions();
-      return nullptr;
-    }
+    return guarded_dispatcher(record, args, nargsf, kwnames);
   }
   PyErr_SetString(PyExc_TypeError,
                   "pybind11's type-cache callback takes only its own weak reference");
@@ -153,17 +155,7 @@ void guard_type_cache_callback(PyTypeObject* type) {
   }
 }
 
-// ---- guarded_dispatcher and second_init ----------------------------------
-
-PyObject* guarded_dispatcher(PyObject* record, PyObject* const* args, std::size_t nargsf,
-                             PyObject* kwnames) {
-  try {
-    return call_pybind11(record, args, nargsf, kwnames);
-  } catch (...) {
-    py::detail::try_translate_exceptions();
-    return nullptr;
-  }
-}
+// ---- second_init ---------------------------------------------------------
 
 // The instance parts whose first __init__ is under way, innermost first;
 // read and changed only with the GIL held (a thread may give it up in user
@@ -219,7 +211,7 @@ PyObject* construct_aside(PyObject* record, const py::detail::type_info* scope,
   if (!aside) throw py::error_already_set();
   aside_args[0] = aside.ptr();
   const py::object result = py::reinterpret_steal<py::object>(
-      call_pybind11(record, aside_args.data(), static_cast<std::size_t>(nargs), kwnames));
+      guarded_dispatcher(record, aside_args.data(), static_cast<std::size_t>(nargs), kwnames));
   if (!result) return nullptr;
 
   const auto to = reinterpret_cast<instance*>(args[0])->get_value_and_holder(scope);
@@ -252,18 +244,18 @@ PyObject* guarded_constructor(PyObject* record, PyObject* const* args, std::size
     const function_record* rec = py::detail::function_record_ptr_from_PyObject(record);
     auto* scope = reinterpret_cast<PyTypeObject*>(rec->scope.ptr());
     if (PyVectorcall_NARGS(nargsf) == 0 || !PyObject_TypeCheck(args[0], scope)) {
-      return call_pybind11(record, args, nargsf, kwnames);  // pybind11's TypeError
+      return guarded_dispatcher(record, args, nargsf, kwnames);  // pybind11's TypeError
     }
     // The part of the instance this class constructs (a Python class may
     // derive from several of the module's classes).
     const py::detail::type_info* info = class_info(scope);
     const auto self = reinterpret_cast<instance*>(args[0])->get_value_and_holder(info);
-    if (self.instance_registered()) return call_pybind11(record, args, nargsf, kwnames);
+    if (self.instance_registered()) return guarded_dispatcher(record, args, nargsf, kwnames);
     if (self.holder_constructed() || UnderConstruction::includes(args[0], info)) {
       return construct_aside(record, info, args, nargsf, kwnames);
     }
     const UnderConstruction mark(args[0], info);
-    return call_pybind11(record, args, nargsf, kwnames);
+    return guarded_dispatcher(record, args, nargsf, kwnames);
   } catch (...) {
     py::detail::try_translate_exceptions();
     return nullptr;
