@@ -268,28 +268,12 @@ def test_repair_second_init(make, call, args):
     assert lines(SECOND_INIT, make, args, call) == [expected]
 
 
-def test_repair_second_init_keeps_registered_values_and_leaks_nothing():
+def test_repair_second_init_keeps_registered_values_and_parts():
     out = lines(
         """
         from _tolvane import Dtype, Tensor
         Dtype.INT32.__init__(0)
         print(Dtype.INT32.value, int(Dtype.INT32))
-        # An __init__ nested in the shape conversion of the same instance's
-        # first __init__: the outer one's value stays, the inner one's is freed.
-        def mapped():  # the blocks are never touched: count address space
-            with open("/proc/self/statm") as f:
-                return int(f.read().split()[0]) * 4096
-        class Nested:
-            def __init__(self, u):
-                self.u = u
-            def __index__(self):
-                self.u.__init__([1 << 20])
-                return 3
-        start = mapped()
-        for _ in range(100):
-            u = Tensor.__new__(Tensor)
-            u.__init__([Nested(u)])
-        print(u.shape, (mapped() - start) < (64 << 20))
         t = Tensor([2])
         class Again:
             def __index__(self):
@@ -311,7 +295,33 @@ def test_repair_second_init_keeps_registered_values_and_leaks_nothing():
         print(both.shape, int(both))
         """
     )
-    assert out == ["1 1", "[3] True", "[5]", "[3] 1"]
+    assert out == ["1 1", "[5]", "[3] 1"]
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer keeps freed blocks mapped")
+def test_repair_second_init_nested_leaks_nothing():
+    # An __init__ nested in the shape conversion of the same instance's first
+    # __init__: the outer one's value stays, the inner one's is freed.
+    out = lines(
+        """
+        from _tolvane import Tensor
+        def mapped():  # the blocks are never touched: count address space
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[0]) * 4096
+        class Nested:
+            def __init__(self, u):
+                self.u = u
+            def __index__(self):
+                self.u.__init__([1 << 20])
+                return 3
+        start = mapped()
+        for _ in range(100):
+            u = Tensor.__new__(Tensor)
+            u.__init__([Nested(u)])
+        print(u.shape, (mapped() - start) < (64 << 20))
+        """
+    )
+    assert out == ["[3] True"]
 
 
 @pytest.mark.parametrize(
