@@ -393,9 +393,9 @@ bool refuse_sub_interpreter() {
   return true;
 }
 
-extern "C" PyObject* create_in_main_interpreter(PyObject* spec, PyModuleDef* def) {
+extern "C" PyObject* create_in_main_interpreter(PyObject* module_spec, PyModuleDef* def) {
   if (refuse_sub_interpreter()) return nullptr;
-  return py::detail::cached_create_module(spec, def);
+  return py::detail::cached_create_module(module_spec, def);
 }
 
 }  // namespace
