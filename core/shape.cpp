@@ -3,6 +3,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/invariants.h"
+
 namespace tolvane {
 
 void check_rank(std::size_t rank) {
@@ -27,6 +29,15 @@ Shape::Shape(std::span<const std::size_t> extents) {
     throw std::length_error("Shape: element count exceeds the int64 range");
   }
   rank_ = static_cast<std::uint8_t>(rank);
+  if constexpr (CHECK_INVARIANTS) expect_kept(broken_invariant(*this));
+}
+
+const char* broken_invariant(const Shape& shape) {
+  if (shape.rank_ > MAX_RANK) return "Shape: rank exceeds MAX_RANK";
+  for (std::size_t i = shape.rank_; i < MAX_RANK; ++i) {
+    if (shape.extents_[i] != 0) return "Shape: an entry past the rank is not zero";
+  }
+  return nullptr;
 }
 
 // Unsigned, so that a zero extent after a pair of large ones, which the

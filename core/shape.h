@@ -46,10 +46,15 @@ class Shape {
 
  private:
   friend Shape contiguous_strides(const Shape& shape);
+  friend const char* broken_invariant(const Shape& shape);
 
   std::array<std::size_t, MAX_RANK> extents_{};
   std::uint8_t rank_ = 0;
 };
+
+// The first invariant `shape` breaks, or null: its rank is at most MAX_RANK
+// and the entries past its rank are zero (which `==` relies on).
+const char* broken_invariant(const Shape& shape);
 
 // Row-major strides of `shape`, in elements: the last is 1, each earlier one
 // the product of all later extents.

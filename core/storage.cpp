@@ -14,16 +14,18 @@ constexpr std::size_t BUFFER_ALIGNMENT = 8;
 
 }  // namespace
 
-Buffer::Buffer(std::size_t size, Device device, bool zeroed) : size_(size), device_(device) {
+Buffer::Buffer(std::size_t size, Device device, Contents contents)
+    : size_(size), device_(device) {
   if (device != Device::CPU) throw std::runtime_error("Buffer: only CPU device is implemented");
   if (size == 0) return;
-  data_ = zeroed ? aligned_calloc(size, BUFFER_ALIGNMENT) : aligned_malloc(size, BUFFER_ALIGNMENT);
+  data_ = contents == Contents::ZEROED ? aligned_calloc(size, BUFFER_ALIGNMENT) : aligned_malloc(size, BUFFER_ALIGNMENT);
   if (data_ == nullptr) throw std::bad_alloc();
 }
 
 Buffer::~Buffer() { aligned_free(data_); }
 
-Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate, bool zeroed)
+Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate,
+                 Contents contents)
     : dtype_(dtype), device_(device), numel_(numel) {
   if (numel < 0) throw std::invalid_argument("Storage: negative element count");
   // An unknown Dtype has no byte count to check; nbytes() refuses it later.
@@ -35,7 +37,7 @@ Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate, 
        bytes > max_bytes)) {
     throw std::length_error("Storage: byte count exceeds the 64-bit range");
   }
-  if (allocate) buffer_ = std::make_shared<Buffer>(nbytes(), device, zeroed);
+  if (allocate) buffer_ = std::make_shared<Buffer>(nbytes(), device, contents);
 }
 
 std::size_t Storage::nbytes() const {

@@ -25,11 +25,14 @@
 
 namespace tolvane {
 
+// What a new block holds: whatever was there, or zero in every byte.
+enum class Contents : std::uint8_t { UNINITIALIZED, ZEROED };
+
 class Buffer {
  public:
   // Throws std::runtime_error for any device but CPU (also for 0 bytes) and
-  // std::bad_alloc when no memory can be had. With `zeroed` every byte is 0.
-  Buffer(std::size_t size, Device device, bool zeroed = false);
+  // std::bad_alloc when no memory can be had.
+  Buffer(std::size_t size, Device device, Contents contents = Contents::UNINITIALIZED);
   ~Buffer();
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
@@ -48,8 +51,9 @@ class Buffer {
 class Storage {
  public:
   // With `allocate` the Buffer is made at once (checking Dtype and Device),
-  // zero-filled with `zeroed`; without it nothing is looked up or allocated.
-  Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate, bool zeroed = false);
+  // holding `contents`; without it nothing is looked up or allocated.
+  Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate,
+          Contents contents = Contents::UNINITIALIZED);
 
   Dtype dtype() const { return dtype_; }
   Device device() const { return device_; }

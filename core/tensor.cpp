@@ -8,8 +8,9 @@
 
 namespace tolvane {
 
-TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate, bool zeroed)
-    : storage(std::make_shared<Storage>(shape.numel(), dtype, device, allocate, zeroed)),
+TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate,
+                       Contents contents)
+    : storage(std::make_shared<Storage>(shape.numel(), dtype, device, allocate, contents)),
       strides(contiguous_strides(shape)),
       shape(shape) {}
 
@@ -26,6 +27,8 @@ Tensor::Tensor(const Shape& shape, Dtype dtype, Device device, bool allocate)
 const char* broken_invariant(const TensorImpl& record) {
   if (!record.storage) return "TensorImpl: no storage";
   const Shape& shape = record.shape;
+  if (const char* broken = broken_invariant(shape)) return broken;
+  if (const char* broken = broken_invariant(record.strides)) return broken;
   if (record.strides.rank() != shape.rank()) return "TensorImpl: strides and shape differ in rank";
   if (shape.numel() == 0) return nullptr;
   // The furthest element: every index at its extent less one.
@@ -43,7 +46,7 @@ const char* broken_invariant(const TensorImpl& record) {
 // The allocation layer zero-fills, leaving alone pages the kernel has just
 // zeroed: a first touch of those costs the same as a write.
 Tensor Tensor::zeros(const Shape& shape, Dtype dtype, Device device) {
-  return Tensor(std::make_shared<TensorImpl>(shape, dtype, device, true, true));
+  return Tensor(std::make_shared<TensorImpl>(shape, dtype, device, true, Contents::ZEROED));
 }
 
 Tensor Tensor::ones(const Shape& shape, Dtype dtype, Device device) {

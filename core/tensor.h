@@ -13,7 +13,7 @@
 //   c.allocated();             // false: no memory yet
 //   execute(c);                // attaches c's memory; computes no values
 //   c.allocated();             // true; the contents are uninitialised
-//   Tensor v = b.view(std::vector<std::int64_t>{3, -1});  // [3, 2], b's storage
+//   Tensor v = b.view({3, -1});  // [3, 2], over b's storage
 //
 // TensorImpl is the record of one tensor: the Storage holding its elements
 // (shared with every record that views them), the element offset of its first
@@ -30,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <span>
 
@@ -42,9 +43,9 @@ namespace tolvane {
 struct TensorImpl {
   // A record over a new Storage of `shape.numel()` elements, with contiguous
   // strides and offset 0; `allocate` decides whether memory is taken now,
-  // `zeroed` whether it is zero-filled.
+  // `contents` what it holds.
   TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate = true,
-             bool zeroed = false);
+             Contents contents = Contents::UNINITIALIZED);
 
   // This record when contiguous, else copy_contiguous(*this).
   TensorImpl contiguous() const;
@@ -88,8 +89,12 @@ class Tensor {
   Tensor contiguous() const;
   // A new record over the same storage (see TensorImpl::view).
   Tensor view(std::span<const std::int64_t> dims) const;
+  Tensor view(std::initializer_list<std::int64_t> dims) const { return view(std::span(dims.begin(), dims.size())); }
   // view() when contiguous; otherwise a view of a contiguous copy.
   Tensor reshape(std::span<const std::int64_t> dims) const;
+  Tensor reshape(std::initializer_list<std::int64_t> dims) const {
+    return reshape(std::span(dims.begin(), dims.size()));
+  }
 
  private:
   std::shared_ptr<TensorImpl> impl_;
@@ -106,6 +111,9 @@ const char* broken_invariant(const TensorImpl& record);
 // each entry from the first (std::invalid_argument, first offender decides),
 // then the totals, including a product of entries beyond int64.
 Shape infer_shape(std::int64_t numel, std::span<const std::int64_t> dims);
+inline Shape infer_shape(std::int64_t numel, std::initializer_list<std::int64_t> dims) {
+  return infer_shape(numel, std::span(dims.begin(), dims.size()));
+}
 
 // A new allocated, contiguous record with the elements of `src` in row-major
 // order of its shape. `src` must be allocated (std::logic_error otherwise) and

@@ -92,6 +92,7 @@ const char* broken_invariant(const Graph& graph, const Node& node) {
 }
 
 const char* broken_invariant(const Graph& graph) {
+  if (const char* broken = broken_invariant(graph.producers_)) return broken;
   for (const auto& node : graph.nodes_) {
     if (const char* broken = broken_invariant(graph, *node)) return broken;
   }

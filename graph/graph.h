@@ -118,7 +118,8 @@ class Graph {
 // each node as it is added.
 const char* broken_invariant(const Graph& graph, const Node& node);
 
-// The first invariant any node of `graph` breaks, or null.
+// The first invariant `graph` breaks, or null: its producer table's, then
+// any node's.
 const char* broken_invariant(const Graph& graph);
 
 }  // namespace tolvane

@@ -46,6 +46,22 @@ class IndexTable {
 
   std::size_t size() const { return size_; }
 
+  // The first invariant `table` breaks, or null: its load is at most 3/4,
+  // its size is the number of occupied slots, and a search for each stored
+  // fingerprint reaches its slot before an empty one.
+  friend const char* broken_invariant(const IndexTable& table) {
+    if (table.size_ * 4 > std::size_t{table.capacity_} * 3) return "IndexTable: load above 3/4";
+    std::size_t occupied = 0;
+    for (std::uint32_t i = 0; i < table.capacity_; ++i) {
+      if (table.slots_[i].index == 0) continue;
+      ++occupied;
+      for (std::uint32_t j = table.home(table.slots_[i].fingerprint); j != i; j = table.next(j)) {
+        if (table.slots_[j].index == 0) return "IndexTable: a slot lies beyond an empty one";
+      }
+    }
+    return occupied == table.size_ ? nullptr : "IndexTable: size differs from the occupied slots";
+  }
+
   // The first index stored under `fingerprint` for which `is_key(index)`
   // holds, or NONE.
   template <typename IsKey>

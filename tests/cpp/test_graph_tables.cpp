@@ -61,6 +61,22 @@ TEST(IndexTable, FindsWhatWasPutAndGrows) {
   EXPECT_EQ(table.find(6, [](std::uint32_t index) { return index == 2 || index == 9; }), 2);
   EXPECT_FALSE(table.put(6, 9, [](std::uint32_t index) { return index == 2; }, true));
   EXPECT_EQ(table.find(6, [](std::uint32_t index) { return index == 2 || index == 9; }), 9);
+  EXPECT_EQ(broken_invariant(table), nullptr);
+}
+
+TEST(IndexTable, KeepsItsInvariantsThroughEveryGrowth) {
+  IndexTable table;
+  EXPECT_EQ(broken_invariant(table), nullptr);
+  // Colliding fingerprints (multiples of 53 share a home at the first
+  // capacity), so that runs wrap around the end of the slots.
+  for (std::uint32_t i = 0; i < 5'000; ++i) {
+    table.reserve_one();
+    table.put(i % 7 == 0 ? 52 : i * 53, i, [](std::uint32_t) { return false; }, false);
+    if (i % 97 == 0) {
+      ASSERT_EQ(broken_invariant(table), nullptr) << i;
+    }
+  }
+  EXPECT_EQ(broken_invariant(table), nullptr);
 }
 
 TEST(Graph, KeepsItsOwnCopyOfEachName) {

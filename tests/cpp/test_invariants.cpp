@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -63,6 +65,46 @@ TEST(RecordInvariants, EachBrokenOneIsNamed) {
       {record(0, {0, 3}, {99, 99}, 5), "kept"},                 // no element at all
   };
   for (const Case& c : cases) EXPECT_EQ(text(broken_invariant(c.record)), c.broken);
+}
+
+// Shape's bytes: its extents, then its rank.
+struct ShapeBytes {
+  std::size_t extents[MAX_RANK];
+  std::uint8_t rank;
+};
+static_assert(std::is_trivially_copyable_v<Shape> && sizeof(ShapeBytes) == sizeof(Shape));
+
+Shape shape_from(const ShapeBytes& bytes) {
+  Shape shape;
+  std::memcpy(static_cast<void*>(&shape), &bytes, sizeof shape);
+  return shape;
+}
+
+TEST(ShapeInvariants, RankAndTheZerosPastIt) {
+  const std::string past = "Shape: an entry past the rank is not zero";
+  struct Case {
+    ShapeBytes bytes;
+    std::string broken;
+  };
+  const Case cases[] = {
+      {{{2, 3, 0, 0}, 2}, "kept"},
+      {{{0, 0, 0, 0}, 0}, "kept"},
+      {{{2, 3, 4, 5}, 4}, "kept"},
+      {{{2, 3, 7, 0}, 2}, past},
+      {{{9, 0, 0, 0}, 0}, past},
+      {{{1, 1, 1, 1}, 5}, "Shape: rank exceeds MAX_RANK"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(text(broken_invariant(shape_from(c.bytes))), c.broken);
+    TensorImpl r = record(6, {6}, {1});
+    r.strides = shape_from(c.bytes);
+    if (c.broken != "kept") {
+      EXPECT_EQ(text(broken_invariant(r)), c.broken);
+    }
+  }
+  for (const Shape& made : {Shape(), Shape(V{2, 3}), contiguous_strides(Shape(V{4, 0, 2}))}) {
+    EXPECT_EQ(text(broken_invariant(made)), "kept");
+  }
 }
 
 TEST(RecordInvariants, DebugBuildsEndOnABrokenRecord) {

@@ -112,12 +112,13 @@ TEST(CopyContiguous, AllocationOfTheSource) {
 
 TEST(Layout, ViewSharesTheStorage) {
   const Tensor t(Shape(V{2, 3}), Dtype::FLOAT32, Device::CPU, false);
-  const Tensor v = t.view(D{3, -1});
+  const Tensor v = t.view({3, -1});
   EXPECT_EQ(v.shape(), Shape(V{3, 2}));
+  EXPECT_EQ(infer_shape(6, {2, -1}), Shape({2, 3}));
   EXPECT_EQ(v.strides(), Shape(V{2, 1}));
   EXPECT_EQ(v.impl()->storage, t.impl()->storage);
   EXPECT_NE(v.impl(), t.impl());
-  const Tensor r = t.reshape(D{-1});
+  const Tensor r = t.reshape({-1});
   EXPECT_EQ(r.impl()->storage, t.impl()->storage);
   EXPECT_EQ(t.contiguous().impl(), t.impl());
   EXPECT_FALSE(v.allocated());
