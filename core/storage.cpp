@@ -14,18 +14,17 @@ constexpr std::size_t BUFFER_ALIGNMENT = 8;
 
 }  // namespace
 
-Buffer::Buffer(std::size_t size, Device device, Contents contents)
-    : size_(size), device_(device) {
+Buffer::Buffer(std::size_t size, Device device, Contents contents) : size_(size), device_(device) {
   if (device != Device::CPU) throw std::runtime_error("Buffer: only CPU device is implemented");
   if (size == 0) return;
-  data_ = contents == Contents::ZEROED ? aligned_calloc(size, BUFFER_ALIGNMENT) : aligned_malloc(size, BUFFER_ALIGNMENT);
+  data_ = contents == Contents::ZEROED ? aligned_calloc(size, BUFFER_ALIGNMENT)
+                                       : aligned_malloc(size, BUFFER_ALIGNMENT);
   if (data_ == nullptr) throw std::bad_alloc();
 }
 
 Buffer::~Buffer() { aligned_free(data_); }
 
-Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate,
-                 Contents contents)
+Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate, Contents contents)
     : dtype_(dtype), device_(device), numel_(numel) {
   if (numel < 0) throw std::invalid_argument("Storage: negative element count");
   // An unknown Dtype has no byte count to check; nbytes() refuses it later.

@@ -89,7 +89,9 @@ class Tensor {
   Tensor contiguous() const;
   // A new record over the same storage (see TensorImpl::view).
   Tensor view(std::span<const std::int64_t> dims) const;
-  Tensor view(std::initializer_list<std::int64_t> dims) const { return view(std::span(dims.begin(), dims.size())); }
+  Tensor view(std::initializer_list<std::int64_t> dims) const {
+    return view(std::span(dims.begin(), dims.size()));
+  }
   // view() when contiguous; otherwise a view of a contiguous copy.
   Tensor reshape(std::span<const std::int64_t> dims) const;
   Tensor reshape(std::initializer_list<std::int64_t> dims) const {

@@ -87,12 +87,9 @@ TEST(ShapeInvariants, RankAndTheZerosPastIt) {
     std::string broken;
   };
   const Case cases[] = {
-      {{{2, 3, 0, 0}, 2}, "kept"},
-      {{{0, 0, 0, 0}, 0}, "kept"},
-      {{{2, 3, 4, 5}, 4}, "kept"},
-      {{{2, 3, 7, 0}, 2}, past},
-      {{{9, 0, 0, 0}, 0}, past},
-      {{{1, 1, 1, 1}, 5}, "Shape: rank exceeds MAX_RANK"},
+      {{{2, 3, 0, 0}, 2}, "kept"}, {{{0, 0, 0, 0}, 0}, "kept"},
+      {{{2, 3, 4, 5}, 4}, "kept"}, {{{2, 3, 7, 0}, 2}, past},
+      {{{9, 0, 0, 0}, 0}, past},   {{{1, 1, 1, 1}, 5}, "Shape: rank exceeds MAX_RANK"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(text(broken_invariant(shape_from(c.bytes))), c.broken);
