@@ -114,16 +114,16 @@ class Device:
         ...
 class Tensor:
     @staticmethod
-    def ones(shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], dtype: Dtype = ..., device: Device = ...) -> Tensor:
+    def ones(shape: collections.abc.Sequence[typing.SupportsIndex], dtype: Dtype = ..., device: Device = ...) -> Tensor:
         ...
     @staticmethod
-    def zeros(shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], dtype: Dtype = ..., device: Device = ...) -> Tensor:
+    def zeros(shape: collections.abc.Sequence[typing.SupportsIndex], dtype: Dtype = ..., device: Device = ...) -> Tensor:
         ...
     def __add__(self, arg0: Tensor) -> Tensor:
         """
         Lazy elementwise add
         """
-    def __init__(self, shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], dtype: Dtype = ..., device: Device = ...) -> None:
+    def __init__(self, shape: collections.abc.Sequence[typing.SupportsIndex], dtype: Dtype = ..., device: Device = ...) -> None:
         """
         An empty (uninitialized) tensor.
         """
@@ -143,11 +143,11 @@ class Tensor:
         ...
     def numel(self) -> int:
         ...
-    def reshape(self, dims: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> Tensor:
+    def reshape(self, dims: collections.abc.Sequence[typing.SupportsIndex]) -> Tensor:
         """
         View when contiguous, copying otherwise. One dim may be -1.
         """
-    def view(self, dims: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> Tensor:
+    def view(self, dims: collections.abc.Sequence[typing.SupportsIndex]) -> Tensor:
         """
         Zero-copy reshape; requires a contiguous tensor. One dim may be -1.
         """

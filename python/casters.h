@@ -5,10 +5,12 @@
 // A Python sequence of integers (list, tuple, range, array.array, bytearray,
 // a NumPy integer array, a one-dimensional memoryview, any object of the
 // sequence protocol; never str or bytes, never a set, generator or other
-// iterable) converts straight into a fixed array, entry by entry, without
-// touching the heap. Every entry is converted, so a bad entry is refused
-// before the rank is looked at; the array keeps one entry past MAX_RANK,
-// which is all Shape and infer_shape need to refuse the rank themselves.
+// iterable) of entries that are int or have __index__ (never float, nor
+// anything only convertible with __int__) converts straight into a fixed
+// array, entry by entry, without touching the heap. Every entry is
+// converted, so a bad entry is refused before the rank is looked at; the
+// array keeps one entry past MAX_RANK, which is all Shape and infer_shape
+// need to refuse the rank themselves.
 // An entry's TypeError or OverflowError refuses the argument; any other
 // exception raised by the sequence or its entries (KeyboardInterrupt,
 // MemoryError, ...) propagates unchanged.
@@ -50,14 +52,14 @@ struct type_caster<tolvane::python::SmallList<T>> {
   PYBIND11_TYPE_CASTER(List, io_name("collections.abc.Sequence", "list") + const_name("[") +
                                  make_caster<T>::name + const_name("]"));
 
-  bool load(handle src, bool convert) {
+  bool load(handle src, bool /*convert*/) {
     PyObject* seq = src.ptr();
     if (PyUnicode_Check(seq) || PyBytes_Check(seq) || !PySequence_Check(seq)) return false;
     // A multi-dimensional view has no length (NotImplementedError).
     if (PyMemoryView_Check(seq) && PyMemoryView_GET_BUFFER(seq)->ndim > 1) return false;
     if (PyTuple_Check(seq)) {
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
-        if (!add(PyTuple_GET_ITEM(seq, i), convert)) return false;
+        if (!add(PyTuple_GET_ITEM(seq, i))) return false;
       }
       return true;
     }
@@ -65,7 +67,7 @@ struct type_caster<tolvane::python::SmallList<T>> {
       // An entry's __index__ may change the list: hold each entry while it
       // converts and read the length afresh.
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-        if (!add(reinterpret_borrow<object>(PyList_GET_ITEM(seq, i)), convert)) return false;
+        if (!add(reinterpret_borrow<object>(PyList_GET_ITEM(seq, i)))) return false;
       }
       return true;
     }
@@ -75,24 +77,24 @@ struct type_caster<tolvane::python::SmallList<T>> {
     // its first and last entries bound all the others.
     const Py_ssize_t walked = PyRange_Check(seq) && n > CAPACITY ? CAPACITY : n;
     for (Py_ssize_t i = 0; i < walked; ++i) {
-      if (!add_item(seq, i, convert)) return false;
+      if (!add_item(seq, i)) return false;
     }
-    return walked == n || add_item(seq, n - 1, convert);
+    return walked == n || add_item(seq, n - 1);
   }
 
  private:
   static constexpr Py_ssize_t CAPACITY = tolvane::MAX_RANK + 1;
 
-  bool add(handle entry, bool convert) {
+  bool add(handle entry) {
     T item{};
-    if (!load_integer(entry, convert, item)) return false;
+    if (!load_integer(entry, item)) return false;
     if (value.size < value.items.size()) value.items[value.size++] = item;
     return true;
   }
 
-  bool add_item(PyObject* seq, Py_ssize_t i, bool convert) {
+  bool add_item(PyObject* seq, Py_ssize_t i) {
     const object entry = reinterpret_steal<object>(PySequence_GetItem(seq, i));
-    return entry ? add(entry, convert) : refuse_or_raise();
+    return entry ? add(entry) : refuse_or_raise();
   }
 };
 

@@ -82,8 +82,8 @@
 
 #if PYBIND11_VERSION_HEX < 0x03010000 || PYBIND11_VERSION_HEX >= 0x03020000
 // To use another release, check each repair below against it, then widen
-// this check and the bounds in pyproject.toml and CMakeLists.txt (README:
-// Upgrading pybind11).
+// this check and the bounds in pyproject.toml and CMakeLists.txt
+// (CONTRIBUTING.md: Upgrading pybind11).
 #error "the _tolvane module's pybind11 repairs are verified with pybind11 3.1.x only"
 #endif
 
@@ -205,21 +205,20 @@ inline bool refuse_or_raise() {
   return false;
 }
 
-// integer_entries: an integer, or an object with __index__ (or, when
-// converting, __int__), as a T. A TypeError, or an OverflowError for a value
-// out of range, refuses the entry (false); any other error propagates.
+// integer_entries: an integer, or an object with __index__, as a T; as
+// Python's own indexing, nothing that is only convertible with __int__ (a
+// NumPy float, a Decimal), which pybind11 would truncate. A TypeError, or an
+// OverflowError for a value out of range, refuses the entry (false); any
+// other error propagates.
 template <typename T>
-bool load_integer(handle src, bool convert, T& out) {
+bool load_integer(handle src, T& out) {
   static_assert(std::is_integral_v<T> && sizeof(T) == sizeof(long long));
   PyObject* entry = src.ptr();
-  if (PyFloat_Check(entry)) return false;
   object number;
   if (PyLong_Check(entry)) {
     number = reinterpret_borrow<object>(entry);
   } else if (PyIndex_Check(entry)) {
     number = reinterpret_steal<object>(PyNumber_Index(entry));
-  } else if (convert && PyNumber_Check(entry)) {
-    number = reinterpret_steal<object>(PyNumber_Long(entry));
   } else {
     return false;
   }

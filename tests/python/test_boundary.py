@@ -3,6 +3,8 @@ end in a clean exception, each in an interpreter of its own so that a crash
 shows as one."""
 
 import array
+import decimal
+import fractions
 import itertools
 import os
 import shutil
@@ -77,6 +79,9 @@ def test_sequences_of_integers_are_accepted(shape, expected):
         numpy.array(3),
         numpy.array([2.0]),
         [2.0],
+        [numpy.float32(2)],
+        [decimal.Decimal(2)],
+        [fractions.Fraction(2)],
         [-(2**63) - 1],
         [2**64],
         range(-(2**63) - 1, 0),

@@ -4,5 +4,7 @@ from _tolvane import Tensor, execute
 
 Tensor("23")  # type: ignore[arg-type]
 Tensor([2]).view(1.5)  # type: ignore[arg-type]
+Tensor([2.5])  # type: ignore[list-item]
+Tensor.zeros((2, 1.0))  # type: ignore[arg-type]
 Tensor([2]) + 1  # type: ignore[operator]
 execute(None)  # type: ignore[arg-type]
