@@ -266,8 +266,11 @@ def package(session):
     session.log(f"repaired: {repaired.name}")
     with zipfile.ZipFile(repaired) as whl:
         metadata = next(whl.read(n).decode() for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
-    if "License-Expression: BSD-3-Clause" not in metadata:
-        session.error("the wheel's metadata names no BSD-3-Clause license")
+    expected = ["License-Expression: BSD-3-Clause", "Classifier: Typing :: Typed", "Keywords: tensor"]
+    expected += [f"Classifier: {c}" for c in PYPROJECT["project"]["classifiers"]]
+    missing = [line for line in expected if line not in metadata]
+    if missing:
+        session.error(f"the wheel's metadata lacks {missing}")
     session.log("each wheel in a fresh environment, tested from outside the tree")
     pytest_outside(
         session, fresh_env(session, out / "repaired-env", repaired), fresh_env(session, out / "sdist-env", built)
