@@ -189,6 +189,13 @@ def readme_shows_examples_cpp():
     return files <= set(shown) and all((ROOT / name).read_text() == shown[name] for name in files)
 
 
+def documented_unknown_tasks():
+    """The `./dev TASK` that README.md or CONTRIBUTING.md names but no session is."""
+    known = set(nox.registry.get()) | {"test", "help"}
+    text = "".join((ROOT / name).read_text() for name in ("README.md", "CONTRIBUTING.md"))
+    return sorted(set(re.findall(r"\./dev ([\w-]+)", text)) - known)
+
+
 @nox.session
 def lint(session):
     """clang-format, clang-tidy, ruff, stubs, stubtest, mypy, and the README's C++ example."""
@@ -227,6 +234,9 @@ def lint(session):
     session.log("the README shows examples/cpp exactly")
     if not readme_shows_examples_cpp():
         failed.append("the README's C++ example differs from examples/cpp")
+    session.log("every ./dev task the documents name exists")
+    if unknown := documented_unknown_tasks():
+        failed.append(f"the documents name unknown tasks {unknown}")
     if failed:
         session.error("lint failed: " + ", ".join(failed))
     session.log("lint clean")
