@@ -195,6 +195,11 @@ class type_caster<tolvane::Tensor> : public constructed_caster<tolvane::Tensor> 
     return self.release();
   }
 };
+template <>
+class type_caster<tolvane::Dtype> : public constructed_caster<tolvane::Dtype> {};
+template <>
+class type_caster<tolvane::Device> : public constructed_caster<tolvane::Device> {};
+
 // The failure of a conversion from Python: a TypeError, or an OverflowError,
 // refuses the argument (false); any other error is the caller's to see.
 inline bool refuse_or_raise() {
@@ -232,10 +237,5 @@ bool load_integer(handle src, T& out) {
   }
   return refuse_or_raise();
 }
-
-template <>
-class type_caster<tolvane::Dtype> : public constructed_caster<tolvane::Dtype> {};
-template <>
-class type_caster<tolvane::Device> : public constructed_caster<tolvane::Device> {};
 
 }  // namespace pybind11::detail
