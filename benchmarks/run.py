@@ -18,6 +18,8 @@ import sys
 import textwrap
 import time
 
+import counts
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BENCH_BUILD = ROOT / "build" / "bench"
 FLOOR_DIR = BENCH_BUILD / "benchmarks"  # where the bench preset builds the floors
@@ -168,6 +170,73 @@ for _ in range({n}):
     a + b
 print((rss() - before) / {n})
 """
+
+
+# The execute graphs for the counts, as setups that leave `out`.
+GRAPHS = {
+    "chain": ("b = Tensor([2]); out = Tensor([2])\nfor _ in range({n}):\n    out = out + b", "physical_chain/{n}"),
+    "tree": (
+        "level = [Tensor([2]) for _ in range(2**{n})]\n"
+        "while len(level) > 1:\n"
+        "    level = [level[i] + level[i + 1] for i in range(0, len(level), 2)]\n"
+        "out = level[0]",
+        "physical_tree/{n}",
+    ),
+    "fibonacci": (
+        "a = Tensor([2]); out = Tensor([2])\nfor _ in range({n}):\n    a, out = out, a + out",
+        "physical_fibonacci/{n}",
+    ),
+}
+
+
+def graph_nodes(shape, n):
+    return 2**n - 1 if shape == "tree" else n
+
+
+def count_cases(quick, floors_exe):
+    """Instructions per call, per add and per executed node; last-level
+    misses, page faults, heap bytes and pre-faulted CPU time per add and per
+    node. Ours beside the pybind11 floors and the physical floor of execute."""
+    units = 200 if quick else 5000
+    rows = {}
+    for case in SMALL:
+        row = {}
+        for impl in ("ours", "floor", "keep"):
+            if impl in SMALL[case]:
+                setup, stmt = SMALL[case][impl]
+                loop = f"for _ in range(units):\n    {stmt}"
+                row[impl] = counts.instructions(
+                    sys.executable, setup, loop, units, "for _ in range(units):\n    pass", env_for(impl)
+                )
+        rows[f"{case}, per call"] = row
+    record = {}
+    for impl, module in (("ours", OURS), ("floor", FLOOR), ("keep", KEEP)):
+        setup = module + "b = Tensor([2]); out = Tensor([2])"
+        loop = "for _ in range(units):\n    out = out + b"
+        record[impl] = counts.instructions(
+            sys.executable, setup, loop, units, "for _ in range(units):\n    pass", env_for(impl)
+        )
+        record[impl].update(counts.measures(sys.executable, setup, loop, units * 20, units * 20 * 512, env_for(impl)))
+    rows["record out = out + b, per add"] = record
+    sizes = (
+        {"chain": 1000, "tree": 10, "fibonacci": 1000} if quick else {"chain": 10**5, "tree": 17, "fibonacci": 2**17}
+    )
+    large = sizes if quick else {"chain": 10**6, "tree": 17, "fibonacci": 2**17}
+    for shape, (build, floor_name) in GRAPHS.items():
+        n, big = sizes[shape], large[shape]
+        setup = OURS + build.format(n=n)
+        ours = counts.instructions(sys.executable, setup, "execute(out)", graph_nodes(shape, n), cache=True)
+        nodes = graph_nodes(shape, big)
+        ours.update(counts.measures(sys.executable, OURS + build.format(n=big), "execute(out)", nodes, nodes * 512))
+        floor = counts.floor_counts(floors_exe, floor_name.format(n=n), graph_nodes(shape, n))
+        if big != n:
+            floor.update(counts.floor_counts(floors_exe, floor_name.format(n=big), nodes, count=False))
+        label = f"2^{big} - 1" if shape == "tree" else f"{big:,}"
+        rows[f"execute {shape} ({label} nodes; counted on {graph_nodes(shape, n):,}), per node"] = {
+            "ours": ours,
+            "floor": floor,
+        }
+    return rows
 
 
 def python_for(impl):
@@ -334,6 +403,7 @@ def main():
     }
     imports["torch"] = import_time(str(TORCH_PYTHON), "torch", repeats) if TORCH_PYTHON.exists() else "missing"
     results["cases"]["import"] = imports
+    results["counts"] = count_cases(quick, FLOOR_DIR / "cpp_floors")
 
     report(results, execute, out_dir)
 
@@ -374,12 +444,44 @@ def report(results, execute, out_dir):
     per_node = [row["ours"] for row in execute.values()]
     if len(per_node) > 1:
         lines.append(f"execute per-node time, largest over smallest across sizes: {max(per_node) / min(per_node):.2f}x")
+    lines += ["", *count_table(results["counts"])]
     text = "\n".join(lines)
     print(text)
     (out_dir / "results.json").write_text(json.dumps(results, indent=2, default=str))
     (out_dir / "table.md").write_text(text + "\n")
     plot(results, execute, out_dir / "benchmark.png")
     print(f"\nwrote {out_dir / 'results.json'}, {out_dir / 'table.md'}, {out_dir / 'benchmark.png'}")
+
+
+COUNT_MEASURES = [
+    ("instructions", "instructions", 1, ".0f"),
+    ("ll_misses", "last-level misses", 1, ".2f"),
+    ("faults", "page faults", 1, ".4f"),
+    ("heap_bytes", "heap bytes", 1, ".1f"),
+    ("cpu_prefaulted", "CPU ns, heap pre-faulted", 1e-9, ".1f"),
+]
+
+
+def count_table(rows):
+    """The counts: one line per case and measure, ours beside its floors."""
+    lines = [
+        "Counts per call, add or node, which hold still between runs (instructions and misses from",
+        "callgrind over the measured window only; CPU time with freed heap kept and pre-faulted).",
+        "The execute floor is the physical walk over our own records (cpp_floors' physical_*).",
+        "",
+        "| case | measure | ours | floor | floor that keeps | ours/floor | ours/floor that keeps |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for case, row in rows.items():
+        for key, label, scale, spec in COUNT_MEASURES:
+            values = [row.get(impl, {}) for impl in ("ours", "floor", "keep")]
+            values = [v.get(key) if isinstance(v, dict) else None for v in values]
+            if values[0] is None:
+                continue
+            cells = [format(v / scale, spec) if isinstance(v, (int, float)) else "-" for v in values]
+            ratios = [f"{values[0] / v:.2f}" if isinstance(v, (int, float)) and v else "-" for v in values[1:]]
+            lines.append(f"| {case} | {label} | {' | '.join(cells)} | {' | '.join(ratios)} |")
+    return lines
 
 
 def plot(results, execute, path):
