@@ -18,9 +18,10 @@ import textwrap
 # Runs `setup`, then (argv[1] == "1") `window` over `units` units, and prints
 # per unit: the page faults, the heap bytes taken (glibc's count of what is
 # in use) and the CPU seconds of the window. argv[3] bytes of heap are
-# pre-faulted first.
+# pre-faulted first. The window runs inside operator.call, the one call of
+# that C function, so that callgrind can count it alone (--toggle-collect).
 SCRIPT = """
-import ctypes, json, resource, sys, time
+import ctypes, json, operator, resource, sys, time
 libc = ctypes.CDLL(None)
 class Mallinfo2(ctypes.Structure):
     _fields_ = [(name, ctypes.c_size_t) for name in
@@ -38,13 +39,14 @@ def prefault(size):
         ctypes.memset(block, 0, 1 << 16)
     for block in blocks:
         libc.free(block)
-window, units, prefault_bytes = sys.argv[1] == "1", int(sys.argv[2]), int(sys.argv[3])
+run_window, units, prefault_bytes = sys.argv[1] == "1", int(sys.argv[2]), int(sys.argv[3])
 {setup}
+window = compile({window!r}, "window", "exec")
 if prefault_bytes:
     prefault(prefault_bytes)
 faults, taken, cpu = resource.getrusage(resource.RUSAGE_SELF).ru_minflt, heap(), time.process_time()
-if window:
-{window}
+if run_window:
+    operator.call(exec, window, globals())
 cpu = time.process_time() - cpu
 faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
 print(json.dumps({{"faults": faults / units, "heap_bytes": (heap() - taken) / units, "cpu": cpu / units}}))
@@ -52,9 +54,7 @@ print(json.dumps({{"faults": faults / units, "heap_bytes": (heap() - taken) / un
 
 
 def script(setup, window):
-    return SCRIPT.format(
-        setup=textwrap.dedent(setup).strip(), window=textwrap.indent(textwrap.dedent(window).strip(), "    ")
-    )
+    return SCRIPT.format(setup=textwrap.dedent(setup).strip(), window=textwrap.dedent(window).strip())
 
 
 def run(python, text, window, units, prefault=0, env=None, tool=()):
@@ -70,7 +70,7 @@ def run(python, text, window, units, prefault=0, env=None, tool=()):
     return out
 
 
-def callgrind(cache=False, toggle=None):
+def callgrind(cache=False, toggle="_operator_call*"):
     tool = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
     if cache:
         tool.append("--cache-sim=yes")
@@ -87,8 +87,8 @@ def collected(stderr):
 
 
 def instructions(python, setup, window, units, baseline="pass", env=None, cache=False):
-    """Per unit: instructions of `window` over those of `baseline` (and the
-    last-level misses when `cache`), both after the same setup."""
+    """Per unit: instructions of `window` less those of `baseline` (and the
+    last-level misses when `cache`), each counted alone after the same setup."""
     if shutil.which("valgrind") is None:
         return "missing: valgrind"
     tool = callgrind(cache)
