@@ -30,8 +30,10 @@
 
 namespace tolvane {
 
-// The operands of a node, in order. Two are held inline, as every add has
-// them; a node with more keeps them all in one array of its own.
+// The operands of a node, in order, each with the id of the node that
+// produced it when the node was recorded (NO_PRODUCER for none). Two are held
+// inline, as every add has them; a node with more keeps them all in arrays of
+// its own.
 class NodeInputs {
  public:
   NodeInputs(const Tensor& left, const Tensor& right);
@@ -43,28 +45,41 @@ class NodeInputs {
   NodeInputs& operator=(NodeInputs&&) = delete;
   ~NodeInputs();
 
+  static constexpr std::int32_t NO_PRODUCER = -1;
+
   std::size_t size() const { return size_; }
   const Tensor& operator[](std::size_t i) const { return data()[i]; }
   const Tensor* begin() const { return data(); }
   const Tensor* end() const { return data() + size_; }
+  std::int32_t producer(std::size_t i) const { return producers()[i]; }
 
  private:
+  friend class Graph;
   static constexpr std::uint32_t INLINE = 2;
 
   const Tensor* data() const { return size_ <= INLINE ? inline_ : heap_; }
+  std::int32_t* producers() { return size_ <= INLINE ? inline_producers_ : heap_producers_; }
+  const std::int32_t* producers() const {
+    return size_ <= INLINE ? inline_producers_ : heap_producers_;
+  }
 
   union {
     Tensor inline_[INLINE];
     Tensor* heap_;
   };
   std::uint32_t size_ = 0;
+  union {
+    std::int32_t inline_producers_[INLINE];
+    std::int32_t* heap_producers_;
+  };
 };
 
+// (id and kind first: the record fits the allocator's 96-byte class.)
 struct Node {
   std::int32_t id;
+  OpKind kind;
   // The graph's own copy of the name text, alive as long as the graph.
   std::string_view name;
-  OpKind kind;
   NodeInputs inputs;
   Tensor output;
 };
@@ -82,6 +97,16 @@ class Graph {
   // `output`'s record (replacing an earlier registration), unless `output` is
   // an empty handle. On failure (std::bad_alloc) the graph is as it was.
   Node& add_node(std::string name, OpKind kind, NodeInputs inputs, Tensor output);
+  // add_node for an output made for this node: a record that no node has
+  // used or produced (add's result), named by its kind. Graphs made only of
+  // such nodes keep the producers resolved when each was recorded.
+  Node& add_result_node(OpKind kind, NodeInputs inputs, Tensor output);
+
+  // Whether every node's recorded producers are what find_producer gives
+  // now: add_node may register a record again, or one that a node already
+  // took as an input, and then the walk asks find_producer instead.
+  bool recorded_producers_hold() const { return recorded_producers_hold_; }
+  const Node& node(std::int32_t id) const { return *nodes_[static_cast<std::size_t>(id)]; }
 
   // The Node registered for `tensor`'s record, or null.
   const Node* find_producer(const Tensor& tensor) const {
@@ -105,17 +130,23 @@ class Graph {
 
   // The name kept for a node: the OP_KIND_NAMES text, or a copy of its own.
   std::string_view keep_name(std::string name, OpKind kind);
+  // Appends the node, with its inputs' producers resolved, and registers its
+  // output; whether the registration was new.
+  Node& record(std::string_view name, OpKind kind, NodeInputs inputs, Tensor output,
+               bool& registered_anew);
 
   // Declared in this order so that the table goes first at destruction.
   std::forward_list<std::string> names_;
   std::vector<std::unique_ptr<Node>> nodes_;
   IndexTable producers_;  // record fingerprint -> node id
+  bool recorded_producers_hold_ = true;
 };
 
 // The first invariant `node` breaks in `graph`, or null: it is the graph's
-// node at its id, and its result, unless empty, is registered under its own
-// record, to it or to a later node with the same result. Debug builds check
-// each node as it is added.
+// node at its id, its result, unless empty, is registered under its own
+// record, to it or to a later node with the same result, and while the
+// graph's recorded producers hold, each input's is find_producer's. Debug
+// builds check each node as it is added.
 const char* broken_invariant(const Graph& graph, const Node& node);
 
 // The first invariant `graph` breaks, or null: its producer table's, then

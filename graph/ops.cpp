@@ -20,9 +20,7 @@ Tensor add(const Tensor& left, const Tensor& right) {
     if (shape[i] != right.shape()[i]) throw std::invalid_argument("add: shape mismatch");
   }
   Tensor result(shape, left.dtype(), left.device(), false);
-  constexpr auto kind = OpKind::ADD;
-  Graph::instance().add_node(OP_KIND_NAMES[static_cast<std::size_t>(kind)], kind,
-                             NodeInputs(left, right), result);
+  Graph::instance().add_result_node(OpKind::ADD, NodeInputs(left, right), result);
   return result;
 }
 
@@ -76,6 +74,14 @@ std::vector<const Node*> execution_order(const Graph& graph, const Tensor& outpu
   const auto visit = [&visited](const Node* node) {
     return visited.insert(static_cast<std::uint32_t>(node->id));
   };
+  // The producers recorded with each node when they still hold (always, for
+  // graphs of results made by add), else find_producer's for each input.
+  const bool recorded = graph.recorded_producers_hold();
+  const auto producer_of = [&graph, recorded](const Node* node, std::size_t i) -> const Node* {
+    if (!recorded) return graph.find_producer(node->inputs[i]);
+    const std::int32_t id = node->inputs.producer(i);
+    return id == NodeInputs::NO_PRODUCER ? nullptr : &graph.node(id);
+  };
   std::vector<const Node*> order;
   visit(root);
   std::vector<Frame> stack{{root, 0}};
@@ -86,7 +92,7 @@ std::vector<const Node*> execution_order(const Graph& graph, const Tensor& outpu
       stack.pop_back();
       continue;
     }
-    const Node* producer = graph.find_producer(top.node->inputs[top.next_input++]);
+    const Node* producer = producer_of(top.node, top.next_input++);
     if (producer != nullptr && visit(producer)) stack.push_back({producer, 0});
   }
   return order;

@@ -22,10 +22,15 @@ Tensor leaf(V shape = {2, 3}, Dtype dtype = Dtype::FLOAT32, Device device = Devi
 
 Tensor lazy_like(const Tensor& t) { return Tensor(t.shape(), t.dtype(), t.device(), false); }
 
-// Records `out = inputs...` on `graph` and returns `out`.
-Tensor record(Graph& graph, std::vector<Tensor> inputs) {
+// Records `out = inputs...` on `graph` and returns `out`, through
+// add_result_node (as add does) when `result`, else through add_node.
+Tensor record(Graph& graph, std::vector<Tensor> inputs, bool result = false) {
   Tensor out = lazy_like(inputs.front());
-  graph.add_node("ADD", OpKind::ADD, std::move(inputs), out);
+  if (result) {
+    graph.add_result_node(OpKind::ADD, std::move(inputs), out);
+  } else {
+    graph.add_node("ADD", OpKind::ADD, std::move(inputs), out);
+  }
   return out;
 }
 
@@ -114,22 +119,52 @@ TEST(Execute, OrderOfDiamondSelfAndChain) {
   EXPECT_EQ(execution_order(graph, x), chain);
 }
 
+// Graphs of new results walk the producers recorded with each node; one
+// add_node makes the walk ask find_producer, which the reference follows.
 TEST(Execute, RandomGraphsMatchTheRecursiveDefinition) {
   std::mt19937 rng(12345);
-  for (int round = 0; round < 200; ++round) {
-    Graph graph;
-    std::vector<Tensor> pool{leaf(), leaf(), leaf()};
-    const int n = std::uniform_int_distribution<int>(1, 40)(rng);
-    for (int i = 0; i < n; ++i) {
-      std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
-      std::vector<Tensor> inputs;
-      const int arity = std::uniform_int_distribution<int>(1, 3)(rng);
-      for (int k = 0; k < arity; ++k) inputs.push_back(pool[pick(rng)]);
-      pool.push_back(record(graph, std::move(inputs)));
+  for (const bool results : {true, false}) {
+    for (int round = 0; round < 200; ++round) {
+      Graph graph;
+      std::vector<Tensor> pool{leaf(), leaf(), leaf()};
+      const int n = std::uniform_int_distribution<int>(1, 40)(rng);
+      for (int i = 0; i < n; ++i) {
+        std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
+        std::vector<Tensor> inputs;
+        const int arity = std::uniform_int_distribution<int>(1, 3)(rng);
+        for (int k = 0; k < arity; ++k) inputs.push_back(pool[pick(rng)]);
+        pool.push_back(record(graph, std::move(inputs), results));
+      }
+      EXPECT_EQ(graph.recorded_producers_hold(), results);
+      for (const Tensor& t : pool) {
+        EXPECT_EQ(execution_order(graph, t), reference_order(graph, t));
+      }
     }
-    for (const Tensor& t : pool) {
+  }
+}
+
+// After a graph of results, add_node registers an output again, or gives a
+// producer to a record that nodes already took as an input: the walk follows
+// the producers find_producer gives then.
+TEST(Execute, RegisteredAgainOrGivenAProducerLater) {
+  for (const bool again : {true, false}) {
+    Graph graph;
+    const Tensor a = leaf(), b = leaf();
+    const Tensor c = record(graph, {a, b}, true);
+    const Tensor d = record(graph, {c, a}, true);
+    const Tensor e = record(graph, {d, c}, true);
+    ASSERT_TRUE(graph.recorded_producers_hold());
+    if (again) {
+      graph.add_node("ADD", OpKind::ADD, {b, b}, c);  // c's producer is now {b, b}
+    } else {
+      graph.add_node("ADD", OpKind::ADD, {b, b}, a);  // a, an input of c and d, gains one
+    }
+    EXPECT_FALSE(graph.recorded_producers_hold());
+    EXPECT_EQ(broken_invariant(graph), nullptr);
+    for (const Tensor& t : {a, b, c, d, e}) {
       EXPECT_EQ(execution_order(graph, t), reference_order(graph, t));
     }
+    EXPECT_EQ(execution_order(graph, e).size(), again ? 3U : 4U);
   }
 }
 
