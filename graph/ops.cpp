@@ -59,21 +59,19 @@ class VisitedIds {
   std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
 };
 
-}  // namespace
+struct WalkFrame {
+  const Node* node;
+  std::size_t next_input;
+};
 
 // Depth-first post-order over an explicit stack, so that long chains of
-// producers cannot exhaust the thread's stack.
-std::vector<const Node*> execution_order(const Graph& graph, const Tensor& output) {
+// producers cannot exhaust the thread's stack: `emit(node, stack)` sees each
+// node reached once, producers first, with the stack of nodes whose emission
+// is still to come (the next of them on top).
+template <typename Emit>
+void walk(const Graph& graph, const Tensor& output, Emit&& emit) {
   const Node* root = graph.find_producer(output);
-  if (root == nullptr) return {};
-  struct Frame {
-    const Node* node;
-    std::size_t next_input;
-  };
-  VisitedIds visited;
-  const auto visit = [&visited](const Node* node) {
-    return visited.insert(static_cast<std::uint32_t>(node->id));
-  };
+  if (root == nullptr) return;
   // The producers recorded with each node when they still hold (always, for
   // graphs of results made by add), else find_producer's for each input.
   const bool recorded = graph.recorded_producers_hold();
@@ -82,19 +80,30 @@ std::vector<const Node*> execution_order(const Graph& graph, const Tensor& outpu
     const std::int32_t id = node->inputs.producer(i);
     return id == NodeInputs::NO_PRODUCER ? nullptr : &graph.node(id);
   };
-  std::vector<const Node*> order;
+  VisitedIds visited;
+  const auto visit = [&visited](const Node* node) {
+    return visited.insert(static_cast<std::uint32_t>(node->id));
+  };
   visit(root);
-  std::vector<Frame> stack{{root, 0}};
+  std::vector<WalkFrame> stack{{root, 0}};
   while (!stack.empty()) {
-    Frame& top = stack.back();
+    WalkFrame& top = stack.back();
     if (top.next_input == top.node->inputs.size()) {
-      order.push_back(top.node);
+      const Node* node = top.node;
       stack.pop_back();
+      emit(node, stack);
       continue;
     }
     const Node* producer = producer_of(top.node, top.next_input++);
     if (producer != nullptr && visit(producer)) stack.push_back({producer, 0});
   }
+}
+
+}  // namespace
+
+std::vector<const Node*> execution_order(const Graph& graph, const Tensor& output) {
+  std::vector<const Node*> order;
+  walk(graph, output, [&order](const Node* node, const auto& /*stack*/) { order.push_back(node); });
   return order;
 }
 
@@ -118,19 +127,23 @@ const char* broken_invariant(const Graph& graph, const Tensor& output,
 }
 
 void execute(const Tensor& output) {
-  const std::vector<const Node*> order = execution_order(Graph::instance(), output);
-  if constexpr (CHECK_INVARIANTS) expect_kept(broken_invariant(Graph::instance(), output, order));
-  // Each node leads through its result's record to the storage: three
-  // records apart in memory. Fetching them a few nodes ahead, one level per
-  // step, keeps a large graph from waiting on each in turn.
-  constexpr std::size_t AHEAD = 4;
-  const std::size_t n = order.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + 3 * AHEAD < n) __builtin_prefetch(order[i + 3 * AHEAD]);
-    if (i + 2 * AHEAD < n) __builtin_prefetch(order[i + 2 * AHEAD]->output.impl().get());
-    if (i + AHEAD < n) __builtin_prefetch(order[i + AHEAD]->output.impl()->storage.get());
-    order[i]->output.ensure_allocated();
+  const Graph& graph = Graph::instance();
+  if constexpr (CHECK_INVARIANTS) {
+    expect_kept(broken_invariant(graph, output, execution_order(graph, output)));
   }
+  // Each node is allocated as the walk emits it. The nodes on the stack are
+  // emitted next, the top first; each leads through its result's record to
+  // the storage, three records apart in memory. Fetching them a few frames
+  // down, one level per step, keeps a large graph from waiting on each in
+  // turn.
+  constexpr std::size_t AHEAD = 4;
+  walk(graph, output, [](const Node* node, const std::vector<WalkFrame>& stack) {
+    const std::size_t n = stack.size();
+    if (n > 3 * AHEAD) __builtin_prefetch(stack[n - 1 - 3 * AHEAD].node);
+    if (n > 2 * AHEAD) __builtin_prefetch(stack[n - 1 - 2 * AHEAD].node->output.impl().get());
+    if (n > AHEAD) __builtin_prefetch(stack[n - 1 - AHEAD].node->output.impl()->storage.get());
+    node->output.ensure_allocated();
+  });
 }
 
 }  // namespace tolvane
