@@ -31,6 +31,7 @@ FILL = 64 * 2**20  # elements of float32: 256 MiB
 OURS = "from _tolvane import Tensor, execute\n"
 FLOOR = "from _floor import Tensor\n"
 KEEP = "from _floor import KeepingTensor as Tensor\n"
+CAPI = "from _capi_floor import Tensor\n"
 NUMPY = "import numpy\n"
 TORCH = "import torch\n"
 TINY = "from tinygrad import Tensor\n"
@@ -40,12 +41,14 @@ SMALL = {
     "create Tensor([2, 3])": {
         "ours": (OURS, "Tensor([2, 3])"),
         "floor": (FLOOR, "Tensor([2, 3])"),
+        "capi": (CAPI, "Tensor([2, 3])"),
         "numpy": (NUMPY, "numpy.empty((2, 3))"),
         "torch": (TORCH, "torch.empty(2, 3)"),
     },
     "read t.shape": {
         "ours": (OURS + "t = Tensor([2, 3])", "t.shape"),
         "floor": (FLOOR + "t = Tensor([2, 3])", "t.shape"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.shape"),
         "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.shape"),
         "torch": (TORCH + "t = torch.empty(2, 3)", "t.shape"),
     },
@@ -53,6 +56,7 @@ SMALL = {
         "ours": (OURS + "a = Tensor([2, 3]); b = Tensor([2, 3])", "a + b"),
         "floor": (FLOOR + "a = Tensor([2, 3]); b = Tensor([2, 3])", "a + b"),
         "keep": (KEEP + "a = Tensor([2, 3]); b = Tensor([2, 3])", "a + b"),
+        "capi": (CAPI + "a = Tensor([2, 3]); b = Tensor([2, 3])", "a + b"),
         "tinygrad": (TINY + "a = Tensor.empty(2, 3); b = Tensor.empty(2, 3)", "a + b"),
         "numpy": (NUMPY + "a = numpy.empty((2, 3)); b = numpy.empty((2, 3))", "a + b"),
         "torch": (TORCH + "a = torch.empty(2, 3); b = torch.empty(2, 3)", "a + b"),
@@ -60,12 +64,14 @@ SMALL = {
     "t.view([3, 2])": {
         "ours": (OURS + "t = Tensor([2, 3])", "t.view([3, 2])"),
         "floor": (FLOOR + "t = Tensor([2, 3])", "t.view([3, 2])"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.view([3, 2])"),
         "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.reshape(3, 2)"),
         "torch": (TORCH + "t = torch.empty(2, 3)", "t.view(3, 2)"),
     },
     "t.reshape([-1])": {
         "ours": (OURS + "t = Tensor([2, 3])", "t.reshape([-1])"),
         "floor": (FLOOR + "t = Tensor([2, 3])", "t.reshape([-1])"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.reshape([-1])"),
         "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.reshape(-1)"),
         "torch": (TORCH + "t = torch.empty(2, 3)", "t.view(-1)"),
     },
@@ -201,7 +207,7 @@ def count_cases(quick, floors_exe):
     rows = {}
     for case in SMALL:
         row = {}
-        for impl in ("ours", "floor", "keep"):
+        for impl in ("ours", "floor", "keep", "capi"):
             if impl in SMALL[case]:
                 setup, stmt = SMALL[case][impl]
                 loop = f"for _ in range(units):\n    {stmt}"
@@ -210,7 +216,7 @@ def count_cases(quick, floors_exe):
                 )
         rows[f"{case}, per call"] = row
     record = {}
-    for impl, module in (("ours", OURS), ("floor", FLOOR), ("keep", KEEP)):
+    for impl, module in (("ours", OURS), ("floor", FLOOR), ("keep", KEEP), ("capi", CAPI)):
         setup = module + "b = Tensor([2]); out = Tensor([2])"
         loop = "for _ in range(units):\n    out = out + b"
         record[impl] = counts.instructions(
@@ -247,7 +253,7 @@ def python_for(impl):
 
 def env_for(impl):
     env = dict(os.environ)
-    if impl in ("floor", "keep"):
+    if impl in ("floor", "keep", "capi"):
         env["PYTHONPATH"] = str(FLOOR_DIR)
     return env
 
@@ -338,7 +344,7 @@ def main():
     chains = [10**3] if quick else [10**3, 10**4, 10**5, 10**6]
     out_dir = BENCH_BUILD / "quick" if quick else ROOT / "benchmarks" / "results"
     out_dir.mkdir(parents=True, exist_ok=True)
-    impls = ["ours", "floor", "keep", "numpy", "torch", "tinygrad"]
+    impls = ["ours", "floor", "keep", "capi", "numpy", "torch", "tinygrad"]
     fill_elements = 1024 if quick else FILL
 
     results = {
@@ -409,15 +415,15 @@ def main():
 
 
 def report(results, execute, out_dir):
-    cols = ["ours", "floor", "keep", "numpy", "torch", "tinygrad"]
-    heads = {"keep": "floor that keeps"}
+    cols = ["ours", "floor", "keep", "capi", "numpy", "torch", "tinygrad"]
+    heads = {"keep": "floor that keeps", "capi": "C-API floor"}
     lines = [
         f"machine: {results['machine']}",
         "",
         "| case | unit | "
         + " | ".join(heads.get(c, c) for c in cols)
-        + " | ours/floor | ours/floor that keeps | ours/torch | ours/numpy |",
-        "|---|---|" + "---|" * (len(cols) + 4),
+        + " | ours/floor | ours/floor that keeps | ours/C-API floor | ours/torch | ours/numpy |",
+        "|---|---|" + "---|" * (len(cols) + 5),
     ]
     big_fills = results["fill_elements"] >= 2**20
     for case, row in results["cases"].items():
@@ -427,7 +433,7 @@ def report(results, execute, out_dir):
         elif case.startswith(("zeros", "ones")):
             unit, scale = ("µs", 1e-6)
         cells = [fmt(row.get(c, "-"), scale) if c in row else "-" for c in cols]
-        ratios = [ratio(row.get("ours"), row.get(c)) for c in ("floor", "keep", "torch", "numpy")]
+        ratios = [ratio(row.get("ours"), row.get(c)) for c in ("floor", "keep", "capi", "torch", "numpy")]
         lines.append(
             f"| {case} | {unit} | "
             + " | ".join(cells)
@@ -469,12 +475,13 @@ def count_table(rows):
         "callgrind over the measured window only; CPU time with freed heap kept and pre-faulted).",
         "The execute floor is the physical walk over our own records (cpp_floors' physical_*).",
         "",
-        "| case | measure | ours | floor | floor that keeps | ours/floor | ours/floor that keeps |",
-        "|---|---|---|---|---|---|---|",
+        "| case | measure | ours | floor | floor that keeps | C-API floor | ours/floor | ours/floor that keeps"
+        " | ours/C-API floor |",
+        "|---|---|---|---|---|---|---|---|---|",
     ]
     for case, row in rows.items():
         for key, label, scale, spec in COUNT_MEASURES:
-            values = [row.get(impl, {}) for impl in ("ours", "floor", "keep")]
+            values = [row.get(impl, {}) for impl in ("ours", "floor", "keep", "capi")]
             values = [v.get(key) if isinstance(v, dict) else None for v in values]
             if values[0] is None:
                 continue
