@@ -182,7 +182,7 @@ PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
                        {Py_nb_add, reinterpret_cast<void*>(tensor_add)},
                        {0, nullptr}};
 
-PyType_Spec spec{"_capi_floor.Tensor", sizeof(TensorObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec tensor_spec{"_capi_floor.Tensor", sizeof(TensorObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 PyModuleDef module{
     PyModuleDef_HEAD_INIT, "_capi_floor", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -192,7 +192,7 @@ PyModuleDef module{
 PyMODINIT_FUNC PyInit__capi_floor() {
   PyObject* m = PyModule_Create(&module);
   if (m == nullptr) return nullptr;
-  tensor_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  tensor_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tensor_spec));
   if (tensor_type == nullptr) {
     Py_DECREF(m);
     return nullptr;

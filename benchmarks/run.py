@@ -480,12 +480,12 @@ def count_table(rows):
         "|---|---|---|---|---|---|---|---|---|",
     ]
     for case, row in rows.items():
-        for key, label, scale, spec in COUNT_MEASURES:
+        for key, label, scale, digits in COUNT_MEASURES:
             values = [row.get(impl, {}) for impl in ("ours", "floor", "keep", "capi")]
             values = [v.get(key) if isinstance(v, dict) else None for v in values]
             if values[0] is None:
                 continue
-            cells = [format(v / scale, spec) if isinstance(v, (int, float)) else "-" for v in values]
+            cells = [format(v / scale, digits) if isinstance(v, (int, float)) else "-" for v in values]
             # A floor that keeps nothing has no faults or heap to compare with.
             ratios = [
                 f"{values[0] / v:.2f}" if isinstance(v, (int, float)) and v > abs(values[0]) * 1e-3 else "-"
