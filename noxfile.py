@@ -198,7 +198,7 @@ def documented_unknown_tasks():
 
 @nox.session
 def lint(session):
-    """clang-format, clang-tidy, ruff, stubs, stubtest, mypy, and the README's C++ example."""
+    """clang-format, clang-tidy, ruff, stubs, stubtest, mypy, the README's C++ example and the tasks the documents name."""
     install(session, "build", "test", "lint")
     build_module(session, "dev", WERROR)
     session.run("cmake", "--preset", "dev", silent=True)  # the compile commands clang-tidy reads
@@ -276,7 +276,7 @@ def package(session):
     session.log(f"repaired: {repaired.name}")
     with zipfile.ZipFile(repaired) as whl:
         metadata = next(whl.read(n).decode() for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
-    expected = ["License-Expression: BSD-3-Clause", "Classifier: Typing :: Typed", "Keywords: tensor"]
+    expected = ["License-Expression: BSD-3-Clause", "Keywords: tensor"]
     expected += [f"Classifier: {c}" for c in PYPROJECT["project"]["classifiers"]]
     missing = [line for line in expected if line not in metadata]
     if missing:
