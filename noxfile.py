@@ -198,7 +198,7 @@ def documented_unknown_tasks():
 
 @nox.session
 def lint(session):
-    """clang-format, clang-tidy, ruff, stubs, stubtest, mypy, the README's C++ example and the tasks the documents name."""
+    """clang-format, clang-tidy, ruff, stubs, stubtest, mypy, the README's C++ example and tasks."""
     install(session, "build", "test", "lint")
     build_module(session, "dev", WERROR)
     session.run("cmake", "--preset", "dev", silent=True)  # the compile commands clang-tidy reads
