@@ -45,10 +45,9 @@ std::size_t Storage::nbytes() const {
 
 bool Storage::allocated() const { return nbytes() == 0 || buffer_ != nullptr; }
 
-void Storage::ensure_allocated() {
+void Storage::attach_buffer() {
   const std::size_t bytes = nbytes();
-  if (bytes == 0 || buffer_) return;
-  buffer_ = std::make_shared<Buffer>(bytes, device_);
+  if (bytes != 0) buffer_ = std::make_shared<Buffer>(bytes, device_);
 }
 
 }  // namespace tolvane

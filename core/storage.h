@@ -63,12 +63,17 @@ class Storage {
   bool allocated() const;
   // Attaches a Buffer when bytes are needed and none is attached yet. On
   // failure the Storage stays as it was.
-  void ensure_allocated();
+  void ensure_allocated() {
+    if (!buffer_) attach_buffer();
+  }
   // The memory, or null without a Buffer (and always for 0 bytes).
   void* data() const { return buffer_ ? buffer_->data() : nullptr; }
   const std::shared_ptr<Buffer>& buffer() const { return buffer_; }
 
  private:
+  // Attaches a Buffer of nbytes(), unless that is 0.
+  void attach_buffer();
+
   std::shared_ptr<Buffer> buffer_;
   Dtype dtype_;
   Device device_;
