@@ -1,6 +1,7 @@
 #include "graph/graph.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <utility>
@@ -10,13 +11,13 @@
 namespace tolvane {
 
 NodeInputs::NodeInputs(const Tensor& left, const Tensor& right)
-    : inline_{left, right}, size_(2), inline_producers_{NO_PRODUCER, NO_PRODUCER} {}
+    : size_(2), inline_producers_{NO_PRODUCER, NO_PRODUCER}, inline_{left, right} {}
 
 NodeInputs::NodeInputs(std::initializer_list<Tensor> inputs)
     : NodeInputs(std::vector<Tensor>(inputs)) {}
 
 NodeInputs::NodeInputs(std::vector<Tensor> inputs)
-    : heap_(nullptr), inline_producers_{NO_PRODUCER, NO_PRODUCER} {
+    : inline_producers_{NO_PRODUCER, NO_PRODUCER}, heap_(nullptr) {
   const auto size = static_cast<std::uint32_t>(inputs.size());
   if (size > INLINE) {
     std::unique_ptr<std::int32_t[]> producers(new std::int32_t[size]);
@@ -30,7 +31,7 @@ NodeInputs::NodeInputs(std::vector<Tensor> inputs)
   size_ = size;
 }
 
-NodeInputs::NodeInputs(NodeInputs&& other) noexcept : heap_(nullptr), size_(other.size_) {
+NodeInputs::NodeInputs(NodeInputs&& other) noexcept : size_(other.size_), heap_(nullptr) {
   if (size_ > INLINE) {
     heap_ = std::exchange(other.heap_, nullptr);
     heap_producers_ = std::exchange(other.heap_producers_, nullptr);
@@ -78,8 +79,14 @@ Node& Graph::record(std::string_view name, OpKind kind, NodeInputs inputs, Tenso
   }
   const auto id = static_cast<std::int32_t>(nodes_.size());
   // Braces: Node is an aggregate, which clang 14's make_unique cannot build.
-  std::unique_ptr<Node> node(new Node{id, kind, name, std::move(inputs), std::move(output)});
-  Node& added = *nodes_.emplace_back(std::move(node));
+  NodeSlot slot{nullptr, {NodeInputs::NO_PRODUCER, NodeInputs::NO_PRODUCER}};
+  if (inputs.size() > 2) {
+    slot.producers[0] = NodeSlot::MORE_INPUTS;
+  } else {
+    std::copy_n(producers, inputs.size(), slot.producers);
+  }
+  slot.node.reset(new Node{std::move(output), std::move(inputs), id, kind, name});
+  Node& added = *nodes_.emplace_back(std::move(slot)).node;
   registered_anew = false;
   if (registered) {
     const TensorImpl* record = added.output.impl().get();
@@ -115,8 +122,19 @@ Node& Graph::add_result_node(OpKind kind, NodeInputs inputs, Tensor output) {
 
 const char* broken_invariant(const Graph& graph, const Node& node) {
   const auto id = static_cast<std::size_t>(node.id);
-  if (node.id < 0 || id >= graph.nodes_.size() || graph.nodes_[id].get() != &node) {
+  if (node.id < 0 || id >= graph.nodes_.size() || graph.nodes_[id].node.get() != &node) {
     return "Graph: a node is not the graph's node at its id";
+  }
+  const NodeSlot& slot = graph.nodes_[id];
+  const std::span<const std::int32_t> ids = node.inputs.producer_ids();
+  const bool copied =
+      ids.size() > 2
+          ? slot.producers[0] == NodeSlot::MORE_INPUTS
+          : std::equal(ids.begin(), ids.end(), slot.producers) &&
+                std::all_of(slot.producers + ids.size(), std::end(slot.producers),
+                            [](std::int32_t unused) { return unused == NodeInputs::NO_PRODUCER; });
+  if (!copied) {
+    return "Graph: a slot's producers are not its node's";
   }
   if (node.output.impl() != nullptr) {
     const Node* producer = graph.find_producer(node.output);
@@ -139,8 +157,8 @@ const char* broken_invariant(const Graph& graph, const Node& node) {
 
 const char* broken_invariant(const Graph& graph) {
   if (const char* broken = broken_invariant(graph.producers_)) return broken;
-  for (const auto& node : graph.nodes_) {
-    if (const char* broken = broken_invariant(graph, *node)) return broken;
+  for (const NodeSlot& slot : graph.nodes_) {
+    if (const char* broken = broken_invariant(graph, *slot.node)) return broken;
   }
   return nullptr;
 }

@@ -8,7 +8,7 @@
 // and their handles keep every operand and result alive as long as the graph.
 //
 // A Graph owns its nodes, each allocated by itself so that plain Node
-// pointers stay valid while the list grows, and maps the address of each
+// pointers stay valid while the list of their slots grows, and maps the address of each
 // result's TensorImpl to the Node that produced it (an IndexTable from the
 // address to the node's id, which is its place in the list). Nothing is ever removed.
 // The process-wide graph (Graph::instance) is made on first use and lives
@@ -20,6 +20,7 @@
 #include <forward_list>
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,7 @@ class NodeInputs {
   const Tensor* begin() const { return data(); }
   const Tensor* end() const { return data() + size_; }
   std::int32_t producer(std::size_t i) const { return producers()[i]; }
+  std::span<const std::int32_t> producer_ids() const { return {producers(), size_}; }
 
  private:
   friend class Graph;
@@ -63,25 +65,40 @@ class NodeInputs {
     return size_ <= INLINE ? inline_producers_ : heap_producers_;
   }
 
-  union {
-    Tensor inline_[INLINE];
-    Tensor* heap_;
-  };
+  // What a walk reads first: the count and the producers, then the operands.
   std::uint32_t size_ = 0;
   union {
     std::int32_t inline_producers_[INLINE];
     std::int32_t* heap_producers_;
   };
+  union {
+    Tensor inline_[INLINE];
+    Tensor* heap_;
+  };
 };
 
-// (id and kind first: the record fits the allocator's 96-byte class.)
+// The fields a walk reads (the output's record, then the inputs' count and
+// producers) lead, so that they share the node's first cache line in three
+// of the four places a 16-aligned block can start; the record fits the
+// allocator's 96-byte class.
 struct Node {
+  Tensor output;
+  NodeInputs inputs;
   std::int32_t id;
   OpKind kind;
   // The graph's own copy of the name text, alive as long as the graph.
   std::string_view name;
-  NodeInputs inputs;
-  Tensor output;
+};
+
+// What a Graph keeps of each node, by id: the node itself, and a copy of the
+// producer ids of its inputs when it has at most two (NO_PRODUCER for an
+// input it lacks; MORE_INPUTS first when it has more), so that a walk over
+// the slots finds where to go without reading the nodes.
+struct NodeSlot {
+  static constexpr std::int32_t MORE_INPUTS = -2;
+
+  std::unique_ptr<Node> node;
+  std::int32_t producers[2];
 };
 
 class Graph {
@@ -106,14 +123,16 @@ class Graph {
   // now: add_node may register a record again, or one that a node already
   // took as an input, and then the walk asks find_producer instead.
   bool recorded_producers_hold() const { return recorded_producers_hold_; }
-  const Node& node(std::int32_t id) const { return *nodes_[static_cast<std::size_t>(id)]; }
+  std::size_t size() const { return nodes_.size(); }
+  const Node& node(std::int32_t id) const { return *slot(id).node; }
+  const NodeSlot& slot(std::int32_t id) const { return nodes_[static_cast<std::size_t>(id)]; }
 
   // The Node registered for `tensor`'s record, or null.
   const Node* find_producer(const Tensor& tensor) const {
     const TensorImpl* record = tensor.impl().get();
     const std::int64_t found = producers_.find(
         fingerprint(record), [&](std::uint32_t id) { return produces(id, record); });
-    return found == IndexTable::NONE ? nullptr : nodes_[static_cast<std::size_t>(found)].get();
+    return found == IndexTable::NONE ? nullptr : nodes_[static_cast<std::size_t>(found)].node.get();
   }
 
  private:
@@ -125,7 +144,7 @@ class Graph {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(record) >> 4U);
   }
   bool produces(std::uint32_t id, const TensorImpl* record) const {
-    return nodes_[id]->output.impl().get() == record;
+    return nodes_[id].node->output.impl().get() == record;
   }
 
   // The name kept for a node: the OP_KIND_NAMES text, or a copy of its own.
@@ -137,7 +156,7 @@ class Graph {
 
   // Declared in this order so that the table goes first at destruction.
   std::forward_list<std::string> names_;
-  std::vector<std::unique_ptr<Node>> nodes_;
+  std::vector<NodeSlot> nodes_;
   IndexTable producers_;  // record fingerprint -> node id
   bool recorded_producers_hold_ = true;
 };
