@@ -1,9 +1,14 @@
 #include "graph/ops.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <span>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "core/invariants.h"
@@ -31,15 +36,17 @@ namespace {
 // a walk down a chain reads the set in order, and no shape of graph makes it
 // cluster: a linear-probing hash table of ids ran balanced trees of adds 20
 // times slower, and a mixing hash made every insert a cache miss on large
-// graphs. Only blocks that hold a reached id are made.
+// graphs. Only blocks that hold a reached id are made; the list of blocks
+// covers every id below `ids` from the start.
 class VisitedIds {
  public:
-  // Whether `id` is new; it is from now on.
-  bool insert(std::uint32_t id) {
-    const std::size_t block = id >> 12U;
-    if (block >= blocks_.size()) blocks_.resize(block + 1);
-    auto& bits = blocks_[block];
-    if (!bits) bits = std::make_unique<std::uint64_t[]>(64);
+  explicit VisitedIds(std::size_t ids) : blocks_((ids >> 12U) + 1) {}
+
+  // Whether `id` (below `ids`) is new; it is from now on.
+  [[gnu::always_inline]] bool insert(std::uint32_t id) {
+    auto& bits = blocks_[id >> 12U];
+    if (!bits) [[unlikely]]
+      bits = std::make_unique<std::uint64_t[]>(64);
     std::uint64_t& word = bits[word_of(id)];
     if ((word & bit_of(id)) != 0) return false;
     word |= bit_of(id);
@@ -59,51 +66,153 @@ class VisitedIds {
   std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
 };
 
+// A node on the walk's stack, by its slot, and the inputs it has yet to look
+// at: their recorded producer ids (the slot's copy when it has one), or the
+// inputs themselves for find_producer.
+template <bool Recorded>
 struct WalkFrame {
-  const Node* node;
-  std::size_t next_input;
+  using Input = std::conditional_t<Recorded, std::int32_t, Tensor>;
+
+  explicit WalkFrame(const NodeSlot& entered) : slot(&entered) {
+    if constexpr (Recorded) {
+      if (entered.producers[0] != NodeSlot::MORE_INPUTS) [[likely]] {
+        next = std::begin(entered.producers);
+        end = std::end(entered.producers);
+        return;
+      }
+      const std::span<const std::int32_t> ids = entered.node->inputs.producer_ids();
+      next = ids.data();
+      end = ids.data() + ids.size();
+    } else {
+      next = entered.node->inputs.begin();
+      end = entered.node->inputs.end();
+    }
+  }
+
+  const NodeSlot* slot;
+  const Input* next;
+  const Input* end;
 };
 
+// The id of the node that produced `input`, or NO_PRODUCER, found without
+// reading that node.
+inline std::int32_t producer_id(const Graph& /*graph*/, std::int32_t recorded) { return recorded; }
+inline std::int32_t producer_id(const Graph& graph, const Tensor& input) {
+  const Node* producer = graph.find_producer(input);
+  return producer != nullptr ? producer->id : NodeInputs::NO_PRODUCER;
+}
+
+// Room for `capacity` frames in `frames` (from malloc), keeping the first
+// ones. realloc moves a large block by remapping its pages instead of
+// copying them, and a chain of a million producers needs a million frames.
+template <typename Frame>
+Frame* grow_frames(std::unique_ptr<Frame[], decltype(&std::free)>& frames, std::size_t capacity) {
+  static_assert(std::is_trivially_copyable_v<Frame>);
+  void* moved = std::realloc(frames.get(), capacity * sizeof(Frame));
+  if (moved == nullptr) throw std::bad_alloc();
+  static_cast<void>(frames.release());
+  frames.reset(static_cast<Frame*>(moved));
+  return frames.get();
+}
+
+// The walk, with each input's producer the one recorded with its node when
+// the graph's recorded producers hold (always, for graphs of results made by
+// add), else find_producer's.
+template <bool Recorded, typename Emit>
+void walk_from(const Graph& graph, const Node* root, Emit& emit) {
+  using Frame = WalkFrame<Recorded>;
+  VisitedIds visited(graph.size());
+  visited.insert(static_cast<std::uint32_t>(root->id));
+  std::unique_ptr<Frame[], decltype(&std::free)> kept(nullptr, &std::free);
+  std::size_t capacity = 64;
+  Frame* bottom = grow_frames(kept, capacity);
+  Frame* limit = bottom + capacity;
+  Frame* top = bottom;
+  *top = Frame(graph.slot(root->id));
+  for (;;) {
+    if (top->next == top->end) {
+      emit(top->slot->node.get());
+      if (top == bottom) break;
+      --top;
+      continue;
+    }
+    const std::int32_t producer = producer_id(graph, *top->next++);
+    if (producer == NodeInputs::NO_PRODUCER ||
+        !visited.insert(static_cast<std::uint32_t>(producer))) {
+      continue;
+    }
+    if constexpr (Recorded) {
+      // The producer's slot is read next, the next input's producer's only
+      // after the producer's subtree: fetch that one now.
+      if (top->next != top->end && *top->next != NodeInputs::NO_PRODUCER) {
+        __builtin_prefetch(&graph.slot(*top->next));
+      }
+    }
+    if (++top == limit) [[unlikely]] {
+      bottom = grow_frames(kept, 2 * capacity);
+      top = bottom + capacity;
+      capacity *= 2;
+      limit = bottom + capacity;
+    }
+    *top = Frame(graph.slot(producer));
+  }
+}
+
 // Depth-first post-order over an explicit stack, so that long chains of
-// producers cannot exhaust the thread's stack: `emit(node, stack)` sees each
-// node reached once, producers first, with the stack of nodes whose emission
-// is still to come (the next of them on top).
+// producers cannot exhaust the thread's stack: `emit(node)` sees each node
+// reached once, producers first.
 template <typename Emit>
 void walk(const Graph& graph, const Tensor& output, Emit&& emit) {
   const Node* root = graph.find_producer(output);
   if (root == nullptr) return;
-  // The producers recorded with each node when they still hold (always, for
-  // graphs of results made by add), else find_producer's for each input.
-  const bool recorded = graph.recorded_producers_hold();
-  const auto producer_of = [&graph, recorded](const Node* node, std::size_t i) -> const Node* {
-    if (!recorded) return graph.find_producer(node->inputs[i]);
-    const std::int32_t id = node->inputs.producer(i);
-    return id == NodeInputs::NO_PRODUCER ? nullptr : &graph.node(id);
-  };
-  VisitedIds visited;
-  const auto visit = [&visited](const Node* node) {
-    return visited.insert(static_cast<std::uint32_t>(node->id));
-  };
-  visit(root);
-  std::vector<WalkFrame> stack{{root, 0}};
-  while (!stack.empty()) {
-    WalkFrame& top = stack.back();
-    if (top.next_input == top.node->inputs.size()) {
-      const Node* node = top.node;
-      stack.pop_back();
-      emit(node, stack);
-      continue;
-    }
-    const Node* producer = producer_of(top.node, top.next_input++);
-    if (producer != nullptr && visit(producer)) stack.push_back({producer, 0});
+  if (graph.recorded_producers_hold()) {
+    walk_from<true>(graph, root, emit);
+  } else {
+    walk_from<false>(graph, root, emit);
   }
 }
+
+// Allocates the results of the nodes pushed, in the order pushed, a few
+// pushes late. Each result leads through its record to its storage, three
+// blocks apart in memory, and a large graph's blocks are far from the cache:
+// fetching each level a few pushes before the next is read keeps the
+// allocations from waiting on each block in turn, with a fixed ring in place
+// of a list of the whole order.
+class DeferredAllocations {
+ public:
+  void push(const Node* node) {
+    __builtin_prefetch(&node->output);
+    const std::size_t i = pushed_++;
+    ring_[i % SIZE] = node;
+    if (i < LATE) [[unlikely]]
+      return;
+    __builtin_prefetch(ring_[(i - AHEAD) % SIZE]->output.impl().get());
+    __builtin_prefetch(ring_[(i - 2 * AHEAD) % SIZE]->output.impl()->storage.get());
+    ring_[(i - LATE) % SIZE]->output.ensure_allocated();
+  }
+
+  // Allocates the results still pending.
+  void flush() {
+    for (std::size_t i = pushed_ < LATE ? 0 : pushed_ - LATE; i < pushed_; ++i) {
+      ring_[i % SIZE]->output.ensure_allocated();
+    }
+  }
+
+ private:
+  static constexpr std::size_t AHEAD = 4;
+  static constexpr std::size_t LATE = 3 * AHEAD;  // pushes between a push and its allocation
+  static constexpr std::size_t SIZE = 16;
+  static_assert(LATE < SIZE);
+
+  std::array<const Node*, SIZE> ring_{};
+  std::size_t pushed_ = 0;
+};
 
 }  // namespace
 
 std::vector<const Node*> execution_order(const Graph& graph, const Tensor& output) {
   std::vector<const Node*> order;
-  walk(graph, output, [&order](const Node* node, const auto& /*stack*/) { order.push_back(node); });
+  walk(graph, output, [&order](const Node* node) { order.push_back(node); });
   return order;
 }
 
@@ -113,7 +222,7 @@ const char* broken_invariant(const Graph& graph, const Tensor& output,
   if (root == nullptr ? !order.empty() : order.empty() || order.back() != root) {
     return "execute: the producer of the output is not last";
   }
-  VisitedIds done;
+  VisitedIds done(graph.size());
   for (const Node* node : order) {
     for (const Tensor& input : node->inputs) {
       const Node* producer = graph.find_producer(input);
@@ -131,19 +240,9 @@ void execute(const Tensor& output) {
   if constexpr (CHECK_INVARIANTS) {
     expect_kept(broken_invariant(graph, output, execution_order(graph, output)));
   }
-  // Each node is allocated as the walk emits it. The nodes on the stack are
-  // emitted next, the top first; each leads through its result's record to
-  // the storage, three records apart in memory. Fetching them a few frames
-  // down, one level per step, keeps a large graph from waiting on each in
-  // turn.
-  constexpr std::size_t AHEAD = 4;
-  walk(graph, output, [](const Node* node, const std::vector<WalkFrame>& stack) {
-    const std::size_t n = stack.size();
-    if (n > 3 * AHEAD) __builtin_prefetch(stack[n - 1 - 3 * AHEAD].node);
-    if (n > 2 * AHEAD) __builtin_prefetch(stack[n - 1 - 2 * AHEAD].node->output.impl().get());
-    if (n > AHEAD) __builtin_prefetch(stack[n - 1 - AHEAD].node->output.impl()->storage.get());
-    node->output.ensure_allocated();
-  });
+  DeferredAllocations pending;
+  walk(graph, output, [&pending](const Node* node) { pending.push(node); });
+  pending.flush();
 }
 
 }  // namespace tolvane

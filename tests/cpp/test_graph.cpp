@@ -202,6 +202,27 @@ TEST(Execute, FailureKeepsWhatWasAllocated) {
   EXPECT_TRUE(c.allocated());
 }
 
+// Chains deeper than the walk's first stack, and a failure far from either
+// end: the results before the failing one are allocated, later ones are not,
+// whatever the walk had looked at ahead of the allocations.
+TEST(Execute, DeepChainsAndAFailureHalfway) {
+  Graph& graph = Graph::instance();
+  const Tensor gpu(Shape(V{2}), Dtype::FLOAT32, Device::CUDA, false);
+  std::vector<Tensor> chain{leaf({2})};
+  for (int i = 0; i < 3000; ++i) {
+    const Tensor out = i == 1500 ? gpu : lazy_like(chain.back());
+    graph.add_result_node(OpKind::ADD, NodeInputs(chain.back(), chain.front()), out);
+    chain.push_back(out);
+  }
+  ASSERT_TRUE(graph.recorded_producers_hold());
+  const std::vector<const Node*> order = execution_order(graph, chain.back());
+  ASSERT_EQ(order.size(), 3000U);
+  EXPECT_EQ(order, reference_order(graph, chain.back()));
+  expect_throw<std::runtime_error>([&] { execute(chain.back()); },
+                                   "Buffer: only CPU device is implemented");
+  for (std::size_t i = 1; i < chain.size(); ++i) EXPECT_EQ(chain[i].allocated(), i <= 1500) << i;
+}
+
 TEST(Add, ResultAndRecordedNode) {
   const Tensor a = leaf(), b = leaf();
   const Tensor c = add(a, b);
