@@ -10,6 +10,9 @@
 
 namespace tolvane {
 
+// A Node block of 88 bytes takes the allocator's 96-byte chunks.
+static_assert(sizeof(Node) <= 88);
+
 NodeInputs::NodeInputs(const Tensor& left, const Tensor& right)
     : size_(2), inline_producers_{NO_PRODUCER, NO_PRODUCER}, inline_{left, right} {}
 

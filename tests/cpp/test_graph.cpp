@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <random>
 #include <stdexcept>
@@ -72,6 +74,33 @@ TEST(Graph, IdsAndProducers) {
   EXPECT_EQ(view.impl()->storage, c.impl()->storage);
   EXPECT_EQ(graph.find_producer(view), nullptr);
   EXPECT_EQ(graph.find_producer(a), nullptr);
+}
+
+// Each slot holds its node and a copy of the producer ids of up to two
+// inputs, padded with NO_PRODUCER; a node with more inputs is marked.
+TEST(Graph, SlotsCopyTheProducersOfUpToTwoInputs) {
+  Graph graph;
+  const Tensor a = leaf();
+  const Tensor c = record(graph, {a}, true);  // id 0
+  constexpr std::int32_t NONE = NodeInputs::NO_PRODUCER;
+  const struct {
+    std::vector<Tensor> inputs;
+    std::array<std::int32_t, 2> expected;
+  } cases[] = {
+      {{}, {NONE, NONE}},
+      {{c}, {0, NONE}},
+      {{a, c}, {NONE, 0}},
+      {{c, c}, {0, 0}},
+      {{c, a, c}, {NodeSlot::MORE_INPUTS, NONE}},
+  };
+  for (const auto& test : cases) {
+    const Node& node = graph.add_result_node(OpKind::ADD, test.inputs, lazy_like(a));
+    const NodeSlot& slot = graph.slot(node.id);
+    EXPECT_EQ(slot.node.get(), &node);
+    EXPECT_EQ(slot.producers[0], test.expected[0]) << node.id;
+    EXPECT_EQ(slot.producers[1], test.expected[1]) << node.id;
+  }
+  EXPECT_EQ(broken_invariant(graph), nullptr);
 }
 
 TEST(Graph, ReplacedRegistrationAndEmptyOutput) {
