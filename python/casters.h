@@ -1,6 +1,6 @@
 #pragma once
 
-// Argument conversions of the _tolvane module: shapes and dims.
+// Conversions of the _tolvane module: shapes and dims in, shapes out.
 //
 // A Python sequence of integers (list, tuple, range, array.array, bytearray,
 // a NumPy integer array, a one-dimensional memoryview, any object of the
@@ -18,6 +18,7 @@
 // Tensor, Dtype and Device arguments convert through pybind11_repairs.h.
 
 #include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
 
 #include <array>
 #include <cstddef>
@@ -40,6 +41,18 @@ struct SmallList {
 // Extents of a shape, and the signed dims of view/reshape.
 using Extents = SmallList<std::size_t>;
 using Dims = SmallList<std::int64_t>;
+
+// A fresh list of the first rank() entries, built without an intermediate.
+inline pybind11::typing::List<int> to_list(const Shape& shape) {
+  auto list = pybind11::reinterpret_steal<pybind11::typing::List<int>>(PyList_New(shape.rank()));
+  if (!list) throw pybind11::error_already_set();
+  for (int i = 0; i < shape.rank(); ++i) {
+    PyObject* entry = PyLong_FromSize_t(shape[i]);
+    if (entry == nullptr) throw pybind11::error_already_set();
+    PyList_SET_ITEM(list.ptr(), i, entry);
+  }
+  return list;
+}
 
 }  // namespace tolvane::python
 

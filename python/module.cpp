@@ -12,28 +12,18 @@
 #include "core/tensor.h"
 #include "graph/ops.h"
 #include "python/casters.h"
+#include "python/pybind11_fast_paths.h"
 #include "python/pybind11_repairs.h"
 
 namespace py = pybind11;
 using namespace tolvane;
 using tolvane::python::Dims;
 using tolvane::python::Extents;
+using tolvane::python::to_list;
 
 namespace {
 
 constexpr const char* REPR_PREFIX = "tolvane.";
-
-// A fresh list of the first rank() entries, built without an intermediate.
-py::typing::List<int> to_list(const Shape& shape) {
-  auto list = py::reinterpret_steal<py::typing::List<int>>(PyList_New(shape.rank()));
-  if (!list) throw py::error_already_set();
-  for (int i = 0; i < shape.rank(); ++i) {
-    PyObject* entry = PyLong_FromSize_t(shape[i]);
-    if (entry == nullptr) throw py::error_already_set();
-    PyList_SET_ITEM(list.ptr(), i, entry);
-  }
-  return list;
-}
 
 std::string tensor_repr(const Tensor& t) {
   std::string text = REPR_PREFIX;
@@ -147,4 +137,5 @@ PYBIND11_MODULE(_tolvane, m) {
   bind_graph(m);
 
   tolvane::python::guard_classes(m);
+  tolvane::python::install_fast_paths(m);
 }

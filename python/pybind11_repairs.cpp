@@ -80,9 +80,10 @@ extern "C" PyObject* checked_new(PyTypeObject* type, PyObject* /*args*/, PyObjec
     // pybind11_object itself, which copyreg calls when pickling under
     // protocols 0 and 1. Refused before allocating: pybind11 cannot
     // deallocate an instance of a type with no registered class.
-    if (py::detail::all_type_info(type).empty()) return refuse_new(type, nullptr, nullptr);
+    const std::vector<py::detail::type_info*>& infos = py::detail::all_type_info(type);
+    if (infos.empty()) return refuse_new(type, nullptr, nullptr);
     // A class made in Python: the line above gave it its type-cache entry.
-    if (type->tp_dealloc != py::detail::pybind11_object_dealloc) guard_type_cache_callback(type);
+    if (infos.size() != 1 || infos.front()->type != type) guard_type_cache_callback(type);
     self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     reinterpret_cast<instance*>(self)->allocate_layout();
