@@ -202,6 +202,145 @@ PyObject* fast_add(PyObject* record, PyObject* const* args, std::size_t nargsf, 
   });
 }
 
+// ---- method ------------------------------------------------------------------
+
+// What pybind11 puts in the class for an instance method is an
+// instancemethod, which CPython binds to the instance at every `t.view` and
+// every `a + b` (a method object made and freed per call). This type does
+// what instancemethod does (and what pybind11's metaclass makes of it: the
+// class attribute is the descriptor itself), and tells CPython that calling
+// it with the instance first is the same as calling the bound method
+// (Py_TPFLAGS_METHOD_DESCRIPTOR), so the interpreter calls it unbound.
+struct Method {
+  PyObject_HEAD PyObject* func;  // the pybind11 function
+  vectorcallfunc vectorcall;
+};
+
+// The function's own C entry point (pybind11's dispatcher, or the fast path
+// in its place), with the instance first, as the bound method would call it.
+PyObject* method_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                            PyObject* kwnames) {
+  PyObject* func = reinterpret_cast<Method*>(self)->func;
+  const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+  auto* meth = reinterpret_cast<Dispatcher>(reinterpret_cast<void (*)()>(def->ml_meth));
+  return meth(PyCFunction_GET_SELF(func), args, nargsf, kwnames);
+}
+
+// From the class, the descriptor itself, as pybind11's metaclass gives an
+// instancemethod; from an instance, the bound method, as instancemethod does.
+PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+  if (obj == nullptr) return Py_NewRef(self);
+  return PyMethod_New(reinterpret_cast<Method*>(self)->func, obj);
+}
+
+// Attributes of the type, then the function's, as instancemethod has them.
+PyObject* method_getattro(PyObject* self, PyObject* name) {
+  PyObject* found = PyObject_GenericGetAttr(self, name);
+  if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+  PyErr_Clear();
+  return PyObject_GetAttr(reinterpret_cast<Method*>(self)->func, name);
+}
+
+PyObject* method_doc(PyObject* self, void* /*closure*/) {
+  return PyObject_GetAttrString(reinterpret_cast<Method*>(self)->func, "__doc__");
+}
+
+PyObject* method_repr(PyObject* self) {
+  const py::object name = py::reinterpret_steal<py::object>(
+      PyObject_GetAttrString(reinterpret_cast<Method*>(self)->func, "__name__"));
+  if (!name) PyErr_Clear();
+  return PyUnicode_FromFormat(
+      "<instancemethod %s at %p>",
+      name && PyUnicode_Check(name.ptr()) ? PyUnicode_AsUTF8(name.ptr()) : "?", self);
+}
+
+PyObject* method_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  const bool same = reinterpret_cast<Method*>(self)->func == reinterpret_cast<Method*>(other)->func;
+  return PyBool_FromLong(static_cast<long>(same == (op == Py_EQ)));
+}
+
+int method_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<Method*>(self)->func);
+  return 0;
+}
+
+int method_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<Method*>(self)->func);
+  return 0;
+}
+
+void method_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  method_clear(self);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyMemberDef method_members[] = {
+    {"__func__", Py_T_OBJECT_EX, offsetof(Method, func), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+PyGetSetDef method_getset[] = {{"__doc__", method_doc, nullptr, nullptr, nullptr},
+                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+// A static type, as instancemethod is: a type made from a spec has a
+// __module__ of its own.
+PyTypeObject method_type = []() noexcept {
+  PyTypeObject type{};
+  const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};  // immortal, as static types are
+  type.ob_base = head[0];
+  return type;
+}();
+
+PyTypeObject* ready_method_type() {
+  if (method_type.tp_name != nullptr) return &method_type;
+  method_type.tp_name = "instancemethod";
+  method_type.tp_basicsize = sizeof(Method);
+  method_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                         Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                         Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  method_type.tp_vectorcall_offset = offsetof(Method, vectorcall);
+  method_type.tp_dealloc = method_dealloc;
+  method_type.tp_traverse = method_traverse;
+  method_type.tp_clear = method_clear;
+  method_type.tp_descr_get = method_descr_get;
+  method_type.tp_getattro = method_getattro;
+  method_type.tp_repr = method_repr;
+  method_type.tp_richcompare = method_richcompare;
+  method_type.tp_call = PyVectorcall_Call;
+  method_type.tp_members = method_members;
+  method_type.tp_getset = method_getset;
+  if (PyType_Ready(&method_type) != 0) throw py::error_already_set();
+  return &method_type;
+}
+
+// Tensor's instance method `name`, an instancemethod over a pybind11
+// function, becomes a Method over the same function.
+void unbind(PyTypeObject* method_type, const char* name) {
+  PyObject* attribute = PyDict_GetItemString(classes.tensor->tp_dict, name);  // borrowed
+  if (attribute == nullptr || !PyInstanceMethod_Check(attribute)) {
+    precondition_failed("method", std::string(name) + " is not an instancemethod");
+  }
+  PyObject* func = PyInstanceMethod_GET_FUNCTION(attribute);
+  if (!PyCFunction_Check(func) || PyCFunction_GET_FLAGS(func) != (METH_FASTCALL | METH_KEYWORDS)) {
+    precondition_failed("method", std::string(name) + " is not a fastcall built-in function");
+  }
+  auto* method = PyObject_GC_New(Method, method_type);
+  if (method == nullptr) throw py::error_already_set();
+  method->func = Py_NewRef(func);
+  method->vectorcall = method_vectorcall;
+  PyObject_GC_Track(method);
+  const py::object kept = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(method));
+  // Through the type's own setattr, which keeps its slots and caches right.
+  if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(classes.tensor), name, kept.ptr()) != 0) {
+    throw py::error_already_set();
+  }
+}
+
+void install_methods() {
+  PyTypeObject* type = ready_method_type();
+  for (const char* name : {"view", "reshape", "__add__"}) unbind(type, name);
+}
+
 // ---- construct ---------------------------------------------------------------
 
 // The call as pybind11's metaclass takes it: an argument tuple and a
@@ -288,7 +427,7 @@ Dispatcher serve(const char* fast_path, py::handle function, const char* name, b
 }
 
 // The function held by a class attribute: an instance method's, or a
-// property's getter.
+// property's getter (before install_methods).
 py::handle method_function(py::handle type, const char* name) {
   const py::handle attribute =
       PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(type.ptr())->tp_dict, name);  // borrowed
@@ -364,6 +503,7 @@ void install_fast_paths(py::module_& module) {
       serve("reshape", method_function(tensor, "reshape"), "reshape", false, 2, fast_reshape);
   plain_add = serve("add", method_function(tensor, "__add__"), "__add__", false, 2, fast_add);
   install_dealloc();
+  install_methods();
   install_construct();
 }
 

@@ -112,6 +112,12 @@ CASES = {
         "Tensor.view(t, [6])",
         "Tensor.view(1, [6])",
         "Tensor.view(None, [6])",
+        "Tensor.__dict__['view'](t, [6])",
+        "Tensor.__dict__['view'](t)",
+        "Tensor.view.__func__(t, [6])",
+        "(lambda bound: bound([6]))(t.view)",
+        "(lambda bound: bound(dims=[6]))(s.view)",
+        "Tensor.view == Tensor.__dict__['view']",
     ],
     "reshape": [
         "t.reshape([3, 2])",
@@ -149,6 +155,11 @@ CASES = {
         "Tensor.__add__(t)",
         "Tensor.__add__(t, t, t)",
         "(t + t).allocated()",
+        "Tensor.__dict__['__add__'](t, 1)",
+        "Tensor.__dict__['__add__'](t, s)",
+        "t.__add__(t)",
+        "t.__add__(1)",
+        "sum([t, t], t)",
     ],
     "dealloc": [
         "[Tensor([2]) for _ in range(3)][-1]",
@@ -223,12 +234,20 @@ def test_fast_paths_are_installed_unless_asked_not_to():
     """The metaclass looks for a vectorcall only with the fast paths, and
     nothing else of the surface differs."""
     script = """
+        import re
         import _tolvane
         from _tolvane import Tensor
         meta = type(Tensor)
         print(bool(meta.__flags__ & (1 << 11)))
-        print(sorted(Tensor.__dict__), Tensor.shape.fget.__doc__, Tensor.view.__doc__, Tensor.__add__.__doc__)
-        print(type(Tensor.__dict__["view"]).__name__, type(Tensor.__dict__["shape"]).__name__)
+        print(list(Tensor.__dict__), Tensor.shape.fget.__doc__, Tensor.__add__.__doc__)
+        t = Tensor([2])
+        for name in ("view", "reshape", "__add__", "numel"):
+            entry = Tensor.__dict__[name]
+            kind = type(entry)
+            print(kind.__module__, kind.__qualname__, dir(entry), entry.__doc__, entry.__name__)
+            print(re.sub("0x[0-9a-f]+", "", repr(getattr(Tensor, name))), type(getattr(t, name)).__name__)
+            print(entry == Tensor.__dict__[name], getattr(t, name).__self__ is t, entry.__func__.__name__)
+        print(type(Tensor.__dict__["shape"]).__name__)
     """
     results = []
     for plain in ("0", "1"):
