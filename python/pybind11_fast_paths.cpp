@@ -25,11 +25,8 @@ namespace tolvane::python {
 
 namespace {
 
-using Dispatcher = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
-
 [[noreturn]] void precondition_failed(const char* fast_path, const std::string& what) {
-  throw py::import_error(std::string("pybind11 fast path ") + fast_path + ": " + what +
-                         " (see python/pybind11_fast_paths.h)");
+  python::precondition_failed("fast path", fast_path, what, "python/pybind11_fast_paths.h");
 }
 
 // The module's classes and what each fast path falls back to: the function
@@ -282,7 +279,7 @@ PyMemberDef method_members[] = {
 PyGetSetDef method_getset[] = {{"__doc__", method_doc, nullptr, nullptr, nullptr},
                                {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-// A static type, as instancemethod is: a type made from a spec has a
+// A static type, as instancemethod is: a heap type keeps a
 // __module__ of its own.
 PyTypeObject method_type = []() noexcept {
   PyTypeObject type{};

@@ -20,12 +20,8 @@ namespace tolvane::python {
 
 namespace {
 
-using Dispatcher = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
-
-// An ImportError naming the repair whose precondition does not hold.
 [[noreturn]] void precondition_failed(const char* repair, const std::string& what) {
-  throw py::import_error(std::string("pybind11 repair ") + repair + ": " + what +
-                         " (see python/pybind11_repairs.h)");
+  python::precondition_failed("repair", repair, what, "python/pybind11_repairs.h");
 }
 
 // pybind11's dispatcher, the same function behind every pybind11 function,
@@ -370,6 +366,12 @@ void guard_classes(py::module_& module) {
   }
   if (wrapped == 0) precondition_failed("guarded_dispatcher", "no pybind11 function found");
   give_distinct_deallocators(classes);
+}
+
+void precondition_failed(const char* kind, const char* name, const std::string& what,
+                         const char* header) {
+  throw py::import_error(std::string("pybind11 ") + kind + " " + name + ": " + what + " (see " +
+                         header + ")");
 }
 
 void prepare_exception_state() {

@@ -70,6 +70,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <memory>
 #include <new>
 #include <string>
@@ -98,6 +99,15 @@ static_assert(std::string_view(PYBIND11_BUILD_ABI) == "_tolvane_private",
 extern "C" PyObject* tolvane_pybind11_init();
 
 namespace tolvane::python {
+
+// The C entry point behind a pybind11 function (METH_FASTCALL | METH_KEYWORDS).
+using Dispatcher = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+
+// The ImportError of a check at import: "pybind11 <kind> <name>: <what>
+// (see <header>)", for a repair or a fast path that does not find what it
+// replaces.
+[[noreturn]] void precondition_failed(const char* kind, const char* name, const std::string& what,
+                                      const char* header);
 
 // exception_state. Call first at import.
 void prepare_exception_state();
