@@ -209,7 +209,8 @@ PyObject* fast_add(PyObject* record, PyObject* const* args, std::size_t nargsf, 
 // it with the instance first is the same as calling the bound method
 // (Py_TPFLAGS_METHOD_DESCRIPTOR), so the interpreter calls it unbound.
 struct Method {
-  PyObject_HEAD PyObject* func;  // the pybind11 function
+  PyObject ob_base;
+  PyObject* func;  // the pybind11 function
   vectorcallfunc vectorcall;
 };
 
