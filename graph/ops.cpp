@@ -224,6 +224,10 @@ const char* broken_invariant(const Graph& graph, const Tensor& output,
   }
   VisitedIds done(graph.size());
   for (const Node* node : order) {
+    if (node->id < 0 || static_cast<std::size_t>(node->id) >= graph.size() ||
+        &graph.node(node->id) != node) {
+      return "execute: a node is not the graph's";
+    }
     for (const Tensor& input : node->inputs) {
       const Node* producer = graph.find_producer(input);
       if (producer != nullptr && !done.contains(static_cast<std::uint32_t>(producer->id))) {

@@ -42,8 +42,8 @@ void execute(const Tensor& output);
 std::vector<const Node*> execution_order(const Graph& graph, const Tensor& output);
 
 // The first invariant `order` breaks as the execution order of `output` on
-// `graph`, or null: every node appears once and after the producers of its
-// inputs, and the producer of `output` comes last (no node at all when no
+// `graph`, or null: every node is the graph's, appears once and after the
+// producers of its inputs, and the producer of `output` comes last (no node at all when no
 // node produced it). Debug builds check each order that execute walks.
 const char* broken_invariant(const Graph& graph, const Tensor& output,
                              std::span<const Node* const> order);

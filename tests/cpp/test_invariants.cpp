@@ -168,6 +168,16 @@ TEST(GraphInvariants, BrokenOrdersAndForeignNodesAreNamed) {
 
   Graph other;
   EXPECT_EQ(text(broken_invariant(other, *nc)), "Graph: a node is not the graph's node at its id");
+  // Nodes of another graph: one whose id this graph has, one whose id it does not.
+  Graph larger;
+  Tensor x = lazy_add(larger, {a, a});
+  const Node* low = larger.find_producer(x);
+  for (int i = 0; i < 5000; ++i) x = lazy_add(larger, {x, a});
+  const Node* high = larger.find_producer(x);
+  for (const Node* foreign : {low, high}) {
+    const std::vector<const Node*> order{foreign, nc, nd, ne};
+    EXPECT_EQ(text(broken_invariant(graph, e, order)), "execute: a node is not the graph's");
+  }
 }
 
 }  // namespace
