@@ -94,8 +94,8 @@ struct WalkFrame {
   const Input* end;
 };
 
-// The id of the node that produced `input`, or NO_PRODUCER, found without
-// reading that node.
+// The id of the node that produced an input, or NO_PRODUCER: a recorded id
+// as it stands, or find_producer's for the input itself.
 inline std::int32_t producer_id(const Graph& /*graph*/, std::int32_t recorded) { return recorded; }
 inline std::int32_t producer_id(const Graph& graph, const Tensor& input) {
   const Node* producer = graph.find_producer(input);
