@@ -81,13 +81,13 @@ Node& Graph::record(std::string_view name, OpKind kind, NodeInputs inputs, Tenso
     producers[i] = producer != nullptr ? producer->id : NodeInputs::NO_PRODUCER;
   }
   const auto id = static_cast<std::int32_t>(nodes_.size());
-  // Braces: Node is an aggregate, which clang 14's make_unique cannot build.
   NodeSlot slot{nullptr, {NodeInputs::NO_PRODUCER, NodeInputs::NO_PRODUCER}};
   if (inputs.size() > 2) {
     slot.producers[0] = NodeSlot::MORE_INPUTS;
   } else {
     std::copy_n(producers, inputs.size(), slot.producers);
   }
+  // Braces: Node is an aggregate, which clang 14's make_unique cannot build.
   slot.node.reset(new Node{std::move(output), std::move(inputs), id, kind, name});
   Node& added = *nodes_.emplace_back(std::move(slot)).node;
   registered_anew = false;

@@ -8,9 +8,10 @@
 // and their handles keep every operand and result alive as long as the graph.
 //
 // A Graph owns its nodes, each allocated by itself so that plain Node
-// pointers stay valid while the list of their slots grows, and maps the address of each
-// result's TensorImpl to the Node that produced it (an IndexTable from the
-// address to the node's id, which is its place in the list). Nothing is ever removed.
+// pointers stay valid while the list of their slots grows, and maps the
+// address of each result's TensorImpl to the Node that produced it (an
+// IndexTable from the address to the node's id, which is its place in the
+// list). Nothing is ever removed.
 // The process-wide graph (Graph::instance) is made on first use and lives
 // until exit; other graphs exist only in tests. There is no lock: callers
 // serialise access (in the module, the interpreter lock does).

@@ -29,8 +29,7 @@ namespace {
   python::precondition_failed("fast path", fast_path, what, "python/pybind11_fast_paths.h");
 }
 
-// The module's classes and what each fast path falls back to: the function
-// (behind guard_classes' wrapping) it replaces.
+// The module's classes, and the version tags that construct checks.
 struct Classes {
   PyTypeObject* tensor = nullptr;
   PyTypeObject* dtype = nullptr;
@@ -40,6 +39,8 @@ struct Classes {
 };
 Classes classes;
 
+// What each fast path falls back to: the function it replaces (behind
+// guard_classes' wrapping).
 Dispatcher plain_shape = nullptr;
 Dispatcher plain_view = nullptr;
 Dispatcher plain_reshape = nullptr;
