@@ -6,6 +6,8 @@ in a folder of its own under `build/`, so no task reuses another's cache. The
 C++ builds go through `CMakePresets.json`.
 """
 
+import importlib
+import importlib.metadata
 import os
 import pathlib
 import re
@@ -13,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import xml.etree.ElementTree as ET
 import zipfile
 
 import nox
@@ -25,7 +28,9 @@ BUILD = ROOT / "build"
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 PYTHON = sys.executable  # .venv's interpreter, the one nox runs in
 VENV = pathlib.Path(sys.prefix)
-MODULE_INPUTS = ["core", "graph", "python", "CMakeLists.txt", "pyproject.toml"]
+MODULE_INPUTS = ["core", "graph", "python", "third_party", "CMakeLists.txt", "pyproject.toml"]
+PYBIND11 = ROOT / "third_party" / "pybind11"  # the release the module builds against, patched
+PATCHES = ROOT / "third_party" / "pybind11-patches"  # the patches, in the order they apply
 WERROR = "cmake.define.TOLVANE_WERROR=ON"
 CMAKE_MINIMUM = (3, 25)  # what CMakePresets.json (version 6) needs
 README_RUN = "# run by ./dev package"  # the first line of the README blocks that package runs
@@ -212,7 +217,8 @@ def lint(session):
             failed.append(name)
 
     def tracked(*patterns):
-        return subprocess.run(["git", "ls-files", *patterns], cwd=ROOT, capture_output=True, text=True).stdout.split()
+        command = ["git", "ls-files", "--", *patterns, ":!third_party"]
+        return subprocess.run(command, cwd=ROOT, capture_output=True, text=True).stdout.split()
 
     stubtest = ["--mypy-config-file", "pyproject.toml", "--allowlist", "python/stubtest-allowlist.txt"]
     pinned = ["--warn-unused-ignores", "--enable-error-code", "ignore-without-code"]
@@ -231,6 +237,13 @@ def lint(session):
         "mypy rejects each call in tests/typing/wrong_calls.py with the error pinned beside it",
         *("mypy", "--strict", "--no-incremental", *pinned, "tests/typing/wrong_calls.py"),
     )
+    session.log("third_party/pybind11 is the pinned release with the patch series applied")
+    with tempfile.TemporaryDirectory() as scratch:
+        rebuilt = patched_pybind11(session, pathlib.Path(scratch) / "pybind11")
+        difference = subprocess.run(["diff", "-ru", str(rebuilt), str(PYBIND11)], capture_output=True, text=True)
+    if difference.returncode != 0:
+        print(difference.stdout[-20000:] + difference.stderr)
+        failed.append("third_party/pybind11 differs from the release with the patches applied (./dev pybind11)")
     session.log("the README shows examples/cpp exactly")
     if not readme_shows_examples_cpp():
         failed.append("the README's C++ example differs from examples/cpp")
@@ -240,6 +253,86 @@ def lint(session):
     if failed:
         session.error("lint failed: " + ", ".join(failed))
     session.log("lint clean")
+
+
+def pristine_pybind11(session, where):
+    """The pinned pybind11 release from PyPI (the "pybind11" dependency
+    group), laid out at `where` as third_party/pybind11 is: include/, share/
+    and LICENSE."""
+    install(session, "pybind11")
+    importlib.invalidate_caches()
+    (pinned,) = groups("pybind11")
+    dist = importlib.metadata.distribution("pybind11")
+    if f"pybind11=={dist.version}" != pinned:
+        session.error(f"pybind11 {dist.version} is installed, not {pinned}")
+    package = pathlib.Path(str(dist.locate_file("pybind11")))
+    shutil.rmtree(where, ignore_errors=True)
+    for part in ("include", "share"):
+        shutil.copytree(package / part, where / part, ignore=shutil.ignore_patterns("__pycache__"))
+    (license_file,) = [f for f in dist.files or [] if f.name == "LICENSE"]
+    shutil.copy(pathlib.Path(str(dist.locate_file(license_file))), where / "LICENSE")
+    return where
+
+
+def patched_pybind11(session, where):
+    """The pinned release with every patch of PATCHES applied, at `where`
+    (outside the project's git tree, where git apply works on plain files)."""
+    pristine_pybind11(session, where)
+    with session.chdir(where):
+        for patch in sorted(PATCHES.glob("*.patch")):
+            session.run("git", "apply", "--whitespace=nowarn", str(patch), external=True, silent=True)
+    return where
+
+
+@nox.session
+def pybind11(session):
+    """Rebuild third_party/pybind11 from the pinned release and the patch series (after changing either)."""
+    with tempfile.TemporaryDirectory() as scratch:
+        rebuilt = patched_pybind11(session, pathlib.Path(scratch) / "pybind11")
+        shutil.rmtree(PYBIND11)
+        shutil.copytree(rebuilt, PYBIND11)
+    session.log(f"third_party/pybind11: the release with {len(list(PATCHES.glob('*.patch')))} patches applied")
+
+
+def patch_tests():
+    """Each patch with the tests its header names (its "Test:" paragraph)."""
+    named = {}
+    for patch in sorted(PATCHES.glob("*.patch")):
+        header = patch.read_text().split("\n---\n", 1)[0]
+        paragraph = re.search(r"^Test: (.*?)(?:\n\n|\Z)", header, re.M | re.S)
+        named[patch.name] = re.findall(r"test_patch_\w+", paragraph[1]) if paragraph else []
+    return named
+
+
+@nox.session
+def canary(session):
+    """Each pybind11 patch's tests against the pristine release, where each patch's fault must still show."""
+    install(session, "build", "test")
+    named = patch_tests()
+    if unnamed := [patch for patch, tests in named.items() if not tests]:
+        session.error(f"patches that name no test: {unnamed}")
+    out = BUILD / "canary"
+    pristine = pristine_pybind11(session, out / "pybind11")
+    config = [f"-DTOLVANE_PYBIND11_DIR={pristine / 'share' / 'cmake' / 'pybind11'}", f"-DPython_EXECUTABLE={PYTHON}"]
+    session.log("the module, built against the pristine release")
+    session.run("cmake", "-S", str(ROOT), "-B", str(out / "build"), "-G", "Ninja", *config, silent=True)
+    session.run("cmake", "--build", str(out / "build"), "--target", "_tolvane", silent=True)
+    report = out / "report.xml"
+    session.log("each patch's tests against it")
+    pytest = [PYTHON, "-m", "pytest", "-q", "-c", str(ROOT / "pyproject.toml"), "--rootdir", str(ROOT)]
+    pytest += ["-p", "no:cacheprovider", f"--junitxml={report}", "-W", "ignore", "test_pybind11_patches.py"]
+    env = {**os.environ, "PYTHONPATH": str(out / "build"), "TOLVANE_CANARY": "1"}
+    subprocess.run(pytest, cwd=ROOT / "tests" / "python", env=env, capture_output=True)
+    failed_tests = {
+        case.get("name").split("[")[0]
+        for case in ET.parse(report).iter("testcase")
+        if case.find("failure") is not None or case.find("error") is not None
+    }
+    still_needed = {patch: sorted(set(tests) & failed_tests) for patch, tests in named.items()}
+    for patch, tests in still_needed.items():
+        print(f"{'fault shows' if tests else 'NO FAULT  '}  {patch}  {', '.join(tests) or '-'}")
+    if fixed := [patch for patch, tests in still_needed.items() if not tests]:
+        session.error(f"the pristine release passes these patches' tests: drop or revisit {fixed}")
 
 
 @nox.session
@@ -398,8 +491,7 @@ def bench(session):
     """The benchmark suite (--quick: tiny sizes, one repeat); the bench preset builds its floors."""
     install(session, "build", "bench")
     build_module(session, "dev", WERROR)  # the tests' build; the same binary as a user's
-    cmake_dir = subprocess.run([PYTHON, "-m", "pybind11", "--cmakedir"], capture_output=True, text=True).stdout
-    floors = [f"-DPython_EXECUTABLE={PYTHON}", f"-Dpybind11_DIR={cmake_dir.strip()}"]
+    floors = [f"-DPython_EXECUTABLE={PYTHON}", f"-Dpybind11_DIR={PYBIND11 / 'share' / 'cmake' / 'pybind11'}"]
     session.run("cmake", "--preset", "bench", *floors, silent=True)
     session.run("cmake", "--build", "--preset", "bench", silent=True)
     torch_env(session)

@@ -1,21 +1,28 @@
 #pragma once
 
-// Conversions of the _tolvane module: shapes and dims in, shapes out.
+// Conversions of the _tolvane module: shapes and dims in, shapes and tensors
+// out.
 //
-// A Python sequence of integers (list, tuple, range, array.array, bytearray,
-// a NumPy integer array, a one-dimensional memoryview, any object of the
-// sequence protocol; never str or bytes, never a set, generator or other
-// iterable) of entries that are int or have __index__ (never float, nor
-// anything only convertible with __int__) converts straight into a fixed
-// array, entry by entry, without touching the heap. Every entry is
-// converted, so a bad entry is refused before the rank is looked at; the
-// array keeps one entry past MAX_RANK, which is all Shape and infer_shape
-// need to refuse the rank themselves.
-// An entry's TypeError or OverflowError refuses the argument; any other
-// exception raised by the sequence or its entries (KeyboardInterrupt,
-// MemoryError, ...) propagates unchanged.
+// Shapes and dims: a Python sequence of integers (list, tuple, range,
+// array.array, bytearray, a NumPy integer array, a one-dimensional
+// memoryview, any object of the sequence protocol; never str or bytes, never
+// a set, generator or other iterable) of entries that are int or have
+// __index__ (never float, nor anything only convertible with __int__)
+// converts straight into a fixed array, entry by entry, without touching the
+// heap. Every entry is converted, so a bad entry is refused before the rank
+// is looked at; the array keeps one entry past MAX_RANK, which is all Shape
+// and infer_shape need to refuse the rank themselves. An entry's TypeError
+// or OverflowError refuses the argument; any other exception raised by the
+// sequence or its entries (KeyboardInterrupt, MemoryError, ...) propagates
+// unchanged. `convert_plain_entries` is the part that runs no user code;
+// the fast paths use it alone.
 //
-// Tensor, Dtype and Device arguments convert through pybind11_repairs.h.
+// Tensors: an argument must be an initialised instance of Tensor or of a
+// Python subclass. A returned tensor is a new value, so it becomes a new
+// Python object that stays out of pybind11's registry of instances (which
+// maps C++ addresses back to Python objects for returned references):
+// registering would cost an allocation and two hash-table updates per
+// object, and a second `__init__` on it would be ignored.
 
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
@@ -23,10 +30,20 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "core/shape.h"
-#include "python/pybind11_repairs.h"
+#include "core/tensor.h"
+
+static_assert(std::string_view(PYBIND11_BUILD_ABI) == "_tolvane_private",
+              "the module's pybind11 state must be private: build with "
+              "PYBIND11_BUILD_ABI=\"_tolvane_private\" (CMakeLists.txt sets it)");
 
 namespace tolvane::python {
 
@@ -36,11 +53,147 @@ struct SmallList {
   std::size_t size = 0;  // saturates at MAX_RANK + 1
 
   std::span<const T> span() const { return {items.data(), size}; }
+
+  void push(T item) {
+    if (size < items.size()) items[size++] = item;
+  }
 };
 
 // Extents of a shape, and the signed dims of view/reshape.
 using Extents = SmallList<std::size_t>;
 using Dims = SmallList<std::int64_t>;
+
+enum class Entries {
+  CONVERTED,  // every entry is in the list
+  REFUSED,    // an entry is no T: the argument does not convert
+  USER_CODE,  // not an exact list or tuple of exact ints: needs the general path
+};
+
+// An exact list or tuple of exact ints, read without running any user code.
+template <typename T>
+Entries convert_plain_entries(PyObject* sequence, SmallList<T>& out) {
+  static_assert(std::is_integral_v<T> && sizeof(T) == sizeof(long long));
+  PyObject* const* items = nullptr;
+  Py_ssize_t size = 0;
+  if (PyList_CheckExact(sequence)) {
+    items = PySequence_Fast_ITEMS(sequence);
+    size = PyList_GET_SIZE(sequence);
+  } else if (PyTuple_CheckExact(sequence)) {
+    items = PySequence_Fast_ITEMS(sequence);
+    size = PyTuple_GET_SIZE(sequence);
+  } else {
+    return Entries::USER_CODE;
+  }
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!PyLong_CheckExact(items[i])) return Entries::USER_CODE;
+  }
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    auto* entry = reinterpret_cast<PyLongObject*>(items[i]);
+    if (PyUnstable_Long_IsCompact(entry)) {
+      const Py_ssize_t value = PyUnstable_Long_CompactValue(entry);
+      if (std::is_unsigned_v<T> && value < 0) return Entries::REFUSED;
+      out.push(static_cast<T>(value));
+      continue;
+    }
+    // Beyond the compact range an exact int fails to convert only with
+    // OverflowError, which refuses it.
+    T value{};
+    if constexpr (std::is_unsigned_v<T>) {
+      value = PyLong_AsUnsignedLongLong(items[i]);
+    } else {
+      value = PyLong_AsLongLong(items[i]);
+    }
+    if (value == static_cast<T>(-1) && PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+      return Entries::REFUSED;
+    }
+    out.push(value);
+  }
+  return Entries::CONVERTED;
+}
+
+// The failure of a conversion from Python: a TypeError, or an OverflowError,
+// refuses the argument (false); any other error is the caller's to see.
+inline bool refuse_or_raise() {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    throw pybind11::error_already_set();
+  }
+  PyErr_Clear();
+  return false;
+}
+
+// An integer, or an object with __index__, as a T; as Python's own indexing,
+// nothing that is only convertible with __int__ (a NumPy float, a Decimal).
+template <typename T>
+bool load_integer(PyObject* entry, T& out) {
+  pybind11::object number;
+  if (PyLong_Check(entry)) {
+    number = pybind11::reinterpret_borrow<pybind11::object>(entry);
+  } else if (PyIndex_Check(entry)) {
+    number = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Index(entry));
+    if (!number) return refuse_or_raise();
+  } else {
+    return false;
+  }
+  if constexpr (std::is_unsigned_v<T>) {
+    out = PyLong_AsUnsignedLongLong(number.ptr());
+  } else {
+    out = PyLong_AsLongLong(number.ptr());
+  }
+  return out != static_cast<T>(-1) || PyErr_Occurred() == nullptr || refuse_or_raise();
+}
+
+// Any sequence of integers, as the header says.
+template <typename T>
+bool load_entries(PyObject* seq, SmallList<T>& out) {
+  switch (convert_plain_entries(seq, out)) {
+    case Entries::CONVERTED:
+      return true;
+    case Entries::REFUSED:
+      return false;
+    case Entries::USER_CODE:
+      out.size = 0;
+      break;
+  }
+  const auto add = [&out](PyObject* entry) {
+    T item{};
+    if (!load_integer(entry, item)) return false;
+    out.push(item);
+    return true;
+  };
+  if (PyUnicode_Check(seq) || PyBytes_Check(seq) || !PySequence_Check(seq)) return false;
+  // A multi-dimensional view has no length (NotImplementedError).
+  if (PyMemoryView_Check(seq) && PyMemoryView_GET_BUFFER(seq)->ndim > 1) return false;
+  if (PyTuple_Check(seq)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+      if (!add(PyTuple_GET_ITEM(seq, i))) return false;
+    }
+    return true;
+  }
+  if (PyList_Check(seq)) {
+    // An entry's __index__ may change the list: hold each entry while it
+    // converts and read the length afresh.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+      const auto entry = pybind11::reinterpret_borrow<pybind11::object>(PyList_GET_ITEM(seq, i));
+      if (!add(entry.ptr())) return false;
+    }
+    return true;
+  }
+  const auto add_item = [&add, seq](Py_ssize_t i) {
+    const auto entry = pybind11::reinterpret_steal<pybind11::object>(PySequence_GetItem(seq, i));
+    return entry ? add(entry.ptr()) : refuse_or_raise();
+  };
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0) return refuse_or_raise();
+  // A range holds no memory per entry, so it may be far too long to walk;
+  // its first and last entries bound all the others.
+  constexpr auto capacity = static_cast<Py_ssize_t>(MAX_RANK + 1);
+  const Py_ssize_t walked = PyRange_Check(seq) && n > capacity ? capacity : n;
+  for (Py_ssize_t i = 0; i < walked; ++i) {
+    if (!add_item(i)) return false;
+  }
+  return walked == n || add_item(n - 1);
+}
 
 // A fresh list of the first rank() entries, built without an intermediate.
 inline pybind11::typing::List<int> to_list(const Shape& shape) {
@@ -52,6 +205,63 @@ inline pybind11::typing::List<int> to_list(const Shape& shape) {
     PyList_SET_ITEM(list.ptr(), i, entry);
   }
   return list;
+}
+
+// Tensor's pybind11 record: null until the class is registered, then kept
+// (the module's classes live as long as the process).
+inline const pybind11::detail::type_info* tensor_info() {
+  static const pybind11::detail::type_info* info = nullptr;
+  if (info == nullptr) info = pybind11::detail::get_type_info(typeid(Tensor));
+  return info;
+}
+
+// Puts `tensor` into an instance's value and holder, neither of which exists
+// yet, without registering the instance.
+inline void hold(pybind11::detail::value_and_holder& v_h, Tensor&& tensor) {
+  auto holder = std::make_unique<Tensor>(std::move(tensor));
+  v_h.value_ptr() = holder.get();
+  new (&v_h.holder<std::unique_ptr<Tensor>>()) std::unique_ptr<Tensor>(std::move(holder));
+  v_h.set_holder_constructed();
+}
+
+// A new, empty Tensor object in pybind11's simple layout, as
+// make_new_instance builds it for Tensor (the module checks that at import),
+// without looking its classes up. Throws error_already_set.
+inline PyObject* new_tensor_object() {
+  PyTypeObject* type = tensor_info()->type;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) throw pybind11::error_already_set();
+  auto* inst = reinterpret_cast<pybind11::detail::instance*>(self);
+  inst->simple_layout = true;
+  inst->simple_value_holder[0] = nullptr;
+  inst->simple_holder_constructed = false;
+  inst->simple_instance_registered = false;
+  inst->owned = true;
+  return self;
+}
+
+// A new Tensor object that owns `tensor`, unregistered.
+inline PyObject* wrap(Tensor&& tensor) {
+  auto self = pybind11::reinterpret_steal<pybind11::object>(new_tensor_object());
+  auto* inst = reinterpret_cast<pybind11::detail::instance*>(self.ptr());
+  pybind11::detail::value_and_holder v_h = inst->get_value_and_holder();
+  hold(v_h, std::move(tensor));
+  return self.release().ptr();
+}
+
+// The Tensor of an instance of Tensor (or of a Python subclass), or null for
+// any other object; refuses an instance whose __init__ never ran.
+inline Tensor* loaded_tensor(PyObject* src) {
+  const pybind11::detail::type_info* info = tensor_info();
+  if (info == nullptr || !PyObject_TypeCheck(src, info->type)) return nullptr;
+  auto* inst = reinterpret_cast<pybind11::detail::instance*>(src);
+  const pybind11::detail::value_and_holder v_h = inst->get_value_and_holder(info, false);
+  if (v_h.inst == nullptr) return nullptr;
+  if (!v_h.holder_constructed()) {
+    throw pybind11::type_error(std::string(info->type->tp_name) +
+                               ": the tensor was never initialized (its __init__ did not run)");
+  }
+  return static_cast<Tensor*>(v_h.value_ptr());
 }
 
 }  // namespace tolvane::python
@@ -66,49 +276,34 @@ struct type_caster<tolvane::python::SmallList<T>> {
                                  make_caster<T>::name + const_name("]"));
 
   bool load(handle src, bool /*convert*/) {
-    PyObject* seq = src.ptr();
-    if (PyUnicode_Check(seq) || PyBytes_Check(seq) || !PySequence_Check(seq)) return false;
-    // A multi-dimensional view has no length (NotImplementedError).
-    if (PyMemoryView_Check(seq) && PyMemoryView_GET_BUFFER(seq)->ndim > 1) return false;
-    if (PyTuple_Check(seq)) {
-      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
-        if (!add(PyTuple_GET_ITEM(seq, i))) return false;
-      }
-      return true;
-    }
-    if (PyList_Check(seq)) {
-      // An entry's __index__ may change the list: hold each entry while it
-      // converts and read the length afresh.
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-        if (!add(reinterpret_borrow<object>(PyList_GET_ITEM(seq, i)))) return false;
-      }
-      return true;
-    }
-    const Py_ssize_t n = PySequence_Size(seq);
-    if (n < 0) return refuse_or_raise();
-    // A range holds no memory per entry, so it may be far too long to walk;
-    // its first and last entries bound all the others.
-    const Py_ssize_t walked = PyRange_Check(seq) && n > CAPACITY ? CAPACITY : n;
-    for (Py_ssize_t i = 0; i < walked; ++i) {
-      if (!add_item(seq, i)) return false;
-    }
-    return walked == n || add_item(seq, n - 1);
+    return tolvane::python::load_entries(src.ptr(), value);
+  }
+};
+
+template <>
+class type_caster<tolvane::Tensor> {
+ public:
+  static constexpr auto name = type_caster_base<tolvane::Tensor>::name;
+  template <typename U>
+  using cast_op_type = detail::cast_op_type<U>;
+
+  bool load(handle src, bool /*convert*/) {
+    value = tolvane::python::loaded_tensor(src.ptr());
+    return value != nullptr;
+  }
+
+  static handle cast(tolvane::Tensor&& src, return_value_policy /*policy*/, handle /*parent*/) {
+    return tolvane::python::wrap(std::move(src));
+  }
+
+  operator tolvane::Tensor*() { return value; }
+  operator tolvane::Tensor&() {
+    if (value == nullptr) throw reference_cast_error();
+    return *value;
   }
 
  private:
-  static constexpr Py_ssize_t CAPACITY = tolvane::MAX_RANK + 1;
-
-  bool add(handle entry) {
-    T item{};
-    if (!load_integer(entry, item)) return false;
-    if (value.size < value.items.size()) value.items[value.size++] = item;
-    return true;
-  }
-
-  bool add_item(PyObject* seq, Py_ssize_t i) {
-    const object entry = reinterpret_steal<object>(PySequence_GetItem(seq, i));
-    return entry ? add(entry) : refuse_or_raise();
-  }
+  tolvane::Tensor* value = nullptr;
 };
 
 }  // namespace pybind11::detail

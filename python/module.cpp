@@ -6,14 +6,14 @@
 #include <pybind11/typing.h>
 
 #include <string>
+#include <utility>
 
 #include "core/dtype.h"
 #include "core/shape.h"
 #include "core/tensor.h"
 #include "graph/ops.h"
 #include "python/casters.h"
-#include "python/pybind11_fast_paths.h"
-#include "python/pybind11_repairs.h"
+#include "python/fast_paths.h"
 
 namespace py = pybind11;
 using namespace tolvane;
@@ -77,10 +77,18 @@ void bind_tensor(py::module_& m) {
   py::class_<Tensor>(m, "Tensor")
       .def(
           "__init__",
-          // What py::init does, without registering the instance
-          // (unregistered_holder in pybind11_repairs.h).
+          // What py::init does, without registering the instance (casters.h).
+          // A second __init__ assigns the new tensor in place, once it is
+          // built: a call that holds this instance's value across user code
+          // (an entry's __index__ that re-initialises it) sees the new value,
+          // never freed memory.
           [](py::detail::value_and_holder& self, const Extents& shape, Dtype dtype, Device device) {
-            tolvane::python::hold(self, Tensor(Shape(shape.span()), dtype, device));
+            Tensor made(Shape(shape.span()), dtype, device);
+            if (self.holder_constructed()) {
+              *self.value_ptr<Tensor>() = std::move(made);
+            } else {
+              tolvane::python::hold(self, std::move(made));
+            }
           },
           py::detail::is_new_style_constructor(), "An empty (uninitialized) tensor.", shape_arg,
           dtype_arg, device_arg)
@@ -126,16 +134,13 @@ void bind_graph(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(_tolvane, m) {
-  tolvane::python::prepare_exception_state();
-  tolvane::python::guard_instance_creation();
-
+// The module loads only in the main interpreter (the declaration's default,
+// which the pinned pybind11 enforces for every kind of sub-interpreter).
+PYBIND11_MODULE(_tolvane, m, py::multiple_interpreters::not_supported()) {
   m.doc() = "Tolvane doc";
   m.attr("__version__") = TOLVANE_VERSION;
   bind_enums(m);
   bind_tensor(m);
   bind_graph(m);
-
-  tolvane::python::guard_classes(m);
   tolvane::python::install_fast_paths(m);
 }

@@ -184,6 +184,8 @@ try:
                 execute(x)
         elif pattern == "views":
             keep += [x.view([8, 8]), x.shape]
+        elif pattern == "dtypes":
+            keep.append(x.dtype)
         else:
             keep.append(Tensor.ones([n]))
             n = n * 3 // 2

@@ -1,38 +1,25 @@
-"""One test per fast path (python/pybind11_fast_paths.h), named after it: the
-same calls give the same results, or the same exception type and message,
-with the fast paths and with the plain pybind11 functions
-(TOLVANE_PLAIN_PYBIND11=1), each side in an interpreter of its own."""
+"""One test per fast path (python/fast_paths.h), named after it: the same
+calls give the same results, or the same exception type and message, with the
+fast paths and with the plain pybind11 functions (TOLVANE_PLAIN_PYBIND11=1),
+each side in an interpreter of its own; a seeded generated part
+(differential.py) adds random and adversarial calls. Then what CPython's own
+call path promises: recursion checks, profiler events, and the switch."""
 
 import functools
 import json
 import os
+import pathlib
+import random
+import resource
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from differential import expression
 
-SETUP = """
-import gc, weakref
-from _tolvane import Tensor, Dtype, Device, float64, int32, cpu
-cuda = Device.CUDA
-class Sub(Tensor):
-    pass
-class Idx:
-    def __index__(self):
-        return 2
-class Seq:
-    def __len__(self):
-        return 1
-    def __getitem__(self, i):
-        if i:
-            raise IndexError
-        return 2
-t = Tensor([2, 3])
-s = Sub([2, 3])
-bare = Tensor.__new__(Tensor)
-wide = Tensor([2, 3]).view([3, 2])
-"""
+HERE = pathlib.Path(__file__).resolve().parent
+
 
 # fast path -> expressions evaluated in SETUP's namespace.
 CASES = {
@@ -181,30 +168,37 @@ CHANGES = [
 ]
 
 RUNNER = """
-import json, re, sys
-results = []
+import json, sys
+sys.path.insert(0, sys.argv[1])
+import differential
 namespace = {}
-exec(sys.argv[1], namespace)
-for expr in json.loads(sys.argv[2]):
-    try:
-        outcome = repr(eval(expr, namespace))
-    except Exception as e:
-        outcome = f"{type(e).__name__}: {e}"
-    results.append(re.sub(r"0x[0-9a-f]+", "0x?", outcome))
-print(json.dumps(results))
+exec(differential.SETUP, namespace)
+print(json.dumps(differential.outcomes(json.loads(sys.argv[2]), namespace)))
 """
+
+
+def generated(count, seed=2026):
+    """`count` distinct generated calls, the same every run."""
+    rng, exprs = random.Random(seed), {}
+    while len(exprs) < count:
+        exprs.setdefault(expression(rng.choice), None)
+    return list(exprs)
+
+
+GENERATED = generated(600)
 
 
 @functools.cache
 def outcomes(plain):
-    """Every case's outcome, in one interpreter with or without the fast paths."""
-    exprs = [expr for exprs in CASES.values() for expr in exprs] + CHANGES
+    """Every case's outcome, in one interpreter with or without the fast paths;
+    the generated calls after the table, the calls that change Tensor last."""
+    exprs = [expr for exprs in CASES.values() for expr in exprs] + GENERATED + CHANGES
     env = dict(os.environ)
     env.pop("TOLVANE_PLAIN_PYBIND11", None)
     if plain:
         env["TOLVANE_PLAIN_PYBIND11"] = "1"
     out = subprocess.run(
-        [sys.executable, "-c", RUNNER, textwrap.dedent(SETUP), json.dumps(exprs)],
+        [sys.executable, "-c", RUNNER, str(HERE), json.dumps(exprs)],
         capture_output=True,
         text=True,
         env=env,
@@ -216,8 +210,8 @@ def outcomes(plain):
 
 def same_outcomes(exprs):
     fast, plain = outcomes(False), outcomes(True)
-    for expr in exprs:
-        assert fast[expr] == plain[expr], expr
+    differ = [(expr, fast[expr], plain[expr]) for expr in exprs if fast[expr] != plain[expr]]
+    assert not differ
 
 
 @pytest.mark.parametrize("fast_path", sorted(CASES))
@@ -225,38 +219,177 @@ def test_fast_path(fast_path):
     same_outcomes(CASES[fast_path])
 
 
+def test_fast_path_generated_calls():
+    same_outcomes(GENERATED)
+    # The generator reaches both sides of every fast path.
+    kinds = {outcome.split(":")[0] for outcome in outcomes(False).values()}
+    assert {"TypeError", "ValueError"} <= kinds and any(k.startswith("tolvane.Tensor") for k in kinds)
+
+
 def test_fast_path_construct_follows_a_changed_class():
     same_outcomes(CHANGES)
     assert outcomes(False)[CHANGES[0]] == "(None, [7])"
 
 
+def run(script, *args, plain="0", stack=None):
+    def limit_stack():
+        if stack is not None:
+            resource.setrlimit(resource.RLIMIT_STACK, (stack, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+
+    env = dict(os.environ, TOLVANE_PLAIN_PYBIND11=plain)
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script), *args],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+        preexec_fn=limit_stack,
+    )
+    assert out.returncode == 0, f"exit {out.returncode}\n{out.stderr[-3000:]}"
+    return out.stdout.splitlines()
+
+
+SURFACE = """
+    import re
+    import _tolvane
+    from _tolvane import Tensor
+    meta = type(Tensor)
+    print(bool(meta.__flags__ & (1 << 11)))
+    print(list(Tensor.__dict__), Tensor.shape.fget.__doc__, Tensor.__add__.__doc__, Tensor.shape.__doc__)
+    t = Tensor([2])
+    for name in ("view", "reshape", "__add__", "numel"):
+        entry = Tensor.__dict__[name]
+        kind = type(entry)
+        print(kind.__module__, kind.__qualname__, bool(kind.__doc__), entry.__doc__, entry.__name__)
+        print(re.sub("0x[0-9a-f]+", "", repr(getattr(Tensor, name))), type(getattr(t, name)).__name__)
+        print(entry == getattr(Tensor, name), getattr(t, name).__self__ is t, entry.__func__.__name__)
+        print("dir", " ".join(sorted(dir(entry))))
+    print(type(Tensor.__dict__["shape"]).__name__)
+"""
+
+
 def test_fast_paths_are_installed_unless_asked_not_to():
-    """The metaclass looks for a vectorcall only with the fast paths, and
-    nothing else of the surface differs."""
-    script = """
-        import re
-        import _tolvane
-        from _tolvane import Tensor
-        meta = type(Tensor)
-        print(bool(meta.__flags__ & (1 << 11)))
-        print(list(Tensor.__dict__), Tensor.shape.fget.__doc__, Tensor.__add__.__doc__)
-        t = Tensor([2])
-        for name in ("view", "reshape", "__add__", "numel"):
-            entry = Tensor.__dict__[name]
-            kind = type(entry)
-            print(kind.__module__, kind.__qualname__, dir(entry), entry.__doc__, entry.__name__)
-            print(re.sub("0x[0-9a-f]+", "", repr(getattr(Tensor, name))), type(getattr(t, name)).__name__)
-            print(entry == Tensor.__dict__[name], getattr(t, name).__self__ is t, entry.__func__.__name__)
-        print(type(Tensor.__dict__["shape"]).__name__)
-    """
-    results = []
-    for plain in ("0", "1"):
-        env = dict(os.environ, TOLVANE_PLAIN_PYBIND11=plain)
-        out = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, env=env, timeout=60
-        )
-        assert out.returncode == 0, out.stderr
-        results.append(out.stdout.splitlines())
-    fast, plain = results
+    """The metaclass looks for a vectorcall only with the fast paths; the
+    class entries are built-in functions, whose dir() adds a built-in
+    function's attributes; nothing else of the surface differs."""
+    fast, plain = run(SURFACE), run(SURFACE, plain="1")
     assert (fast[0], plain[0]) == ("True", "False")
-    assert fast[1:] == plain[1:]
+    builtin = {"__module__", "__name__", "__qualname__", "__self__", "__text_signature__"}
+    for i, (ours, theirs) in enumerate(zip(fast[1:], plain[1:], strict=True)):
+        if ours.startswith("dir "):
+            assert set(theirs.split()) <= set(ours.split()) <= set(theirs.split()) | builtin
+        else:
+            assert ours == theirs, i
+
+
+SWITCHED = """
+    from _tolvane import Tensor
+    entries = [isinstance(Tensor.__dict__[n], type(len)) for n in ("view", "reshape", "__add__")]
+    print(bool(type(Tensor).__flags__ & (1 << 11)), entries)
+    print(Tensor([2, 3]).view([3, 2]).shape, Tensor([2]).reshape((2,)).shape, (Tensor([2]) + Tensor([2])).shape)
+"""
+
+
+@pytest.mark.parametrize(
+    "switch, installed",
+    [
+        ("0", "True [True, True, True]"),
+        ("1", "False [False, False, False]"),
+        ("construct,view", "False [False, True, True]"),
+        ("add", "True [True, True, False]"),
+        ("shape,reshape", "True [True, False, True]"),
+    ],
+)
+def test_fast_paths_switch_off_one_by_one(switch, installed):
+    assert run(SWITCHED, plain=switch) == [installed, "[3, 2] [2] [2]"]
+
+
+def test_fast_path_switch_refuses_unknown_names():
+    out = subprocess.run(
+        [sys.executable, "-c", "import _tolvane"],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, TOLVANE_PLAIN_PYBIND11="view,dealloc"),
+    )
+    assert "ImportError: TOLVANE_PLAIN_PYBIND11: no fast path is named 'dealloc'" in out.stderr
+
+
+# `call` recurses through an entry's __index__ until the C recursion check
+# (or the stack) gives out.
+RECURSE = """
+import sys, threading
+from _tolvane import Tensor
+sys.setrecursionlimit(10**6)
+t = Tensor([6])
+call = {
+    "view": lambda: t.view([Deep()]),
+    "reshape": lambda: t.reshape([Deep()]),
+    "construct": lambda: Tensor([Deep()]),
+}[sys.argv[1]]
+depth = 0
+class Deep:
+    def __index__(self):
+        global depth
+        depth += 1
+        call()
+        return 6
+def run():
+    try:
+        call()
+    except RecursionError as e:
+        print(depth, e)
+if sys.argv[2] == "thread":
+    threading.stack_size(6 << 20)
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+else:
+    run()
+"""
+
+
+@pytest.mark.parametrize("where", ["main", "thread with a 6 MiB stack", "RLIMIT_STACK of 7 MiB"])
+@pytest.mark.parametrize("call", ["view", "reshape", "construct"])
+def test_fast_path_recursion_is_checked_as_cpython_checks_it(call, where):
+    args = (RECURSE, call, "thread" if where.startswith("thread") else "main")
+    stack = 7 << 20 if where.startswith("RLIMIT") else None
+    fast, plain = run(*args, stack=stack), run(*args, plain="1", stack=stack)
+    assert fast == plain
+    assert "maximum recursion depth exceeded" in fast[0]
+
+
+PROFILED = """
+import sys
+from _tolvane import Tensor
+t, u = Tensor([2, 3]), Tensor([2, 3])
+def calls():
+    t.view([3, 2]); t.reshape([-1]); t.__add__(u); t + u; Tensor.view(t, [6]); t.shape
+    for bad in (lambda: t.view([5]), lambda: t.reshape("x"), lambda: t.__add__(Tensor([3])), lambda: t + 1):
+        try:
+            bad()
+        except (ValueError, TypeError):
+            pass
+events = []
+sys.setprofile(lambda frame, event, arg: events.append((event, getattr(arg, "__name__", None))))
+calls()
+sys.setprofile(None)
+print([e for e in events if e[0].startswith("c_")])
+mon = sys.monitoring
+mon.use_tool_id(2, "test")
+seen = []
+for event in ("CALL", "C_RETURN", "C_RAISE"):
+    mon.register_callback(
+        2, getattr(mon.events, event), lambda code, offset, fn, arg0, event=event: seen.append((event, fn.__name__))
+    )
+mon.set_events(2, mon.events.CALL | mon.events.C_RETURN | mon.events.C_RAISE)
+calls()
+mon.set_events(2, 0)
+print(seen)
+"""
+
+
+def test_fast_paths_show_profilers_the_calls_plain_pybind11_shows():
+    fast, plain = run(PROFILED), run(PROFILED, plain="1")
+    assert fast == plain
+    assert "('c_call', 'view'), ('c_return', 'view')" in fast[0]
+    assert "('c_call', '__add__'), ('c_exception', '__add__')" in fast[0]

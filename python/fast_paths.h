@@ -1,0 +1,55 @@
+#pragma once
+
+// The module's fast entry points for its hottest calls. Each takes only
+// arguments that need no user code to convert (exact lists and tuples of
+// exact ints, exact Dtype and Device values, tensors in pybind11's simple
+// layout) and decides before it does anything lasting; anything else goes to
+// pybind11's own function, unchanged. Once a fast path has taken a call it
+// reports failures itself through pybind11's translation, so error types and
+// messages are pybind11's, and nothing is ever run twice (`a + b` records one
+// node, also when wrapping its result runs out of memory).
+//
+// Every entry is called the way CPython calls a built-in function: the
+// recursion check (" while calling a Python object") is made where CPython's
+// path makes it, and profilers (sys.setprofile, sys.monitoring) see the same
+// c_call / c_return / c_exception and CALL events as with plain pybind11.
+//
+// construct: `Tensor(...)` runs pybind11's metaclass call, tp_new, a bound
+//   __init__, an argument tuple and the dispatcher. Tensor gets a vectorcall
+//   (its metaclass is told to look for one; the module's other classes and
+//   Python subclasses have none) that builds the instance directly while
+//   Tensor and its metaclass are unchanged since import (their version
+//   tags): an assigned __init__ or __new__ is obeyed.
+// shape: the property's getter is a built-in function of the module's over
+//   pybind11's function record, in place of pybind11's dispatcher and casters.
+// view, reshape, add: the class entries become built-in functions of the
+//   module's (a subtype of builtin_function_or_method, named instancemethod,
+//   that binds to an instance as instancemethod does and tells CPython that
+//   calling it with the instance first is calling the bound method,
+//   Py_TPFLAGS_METHOD_DESCRIPTOR), so `t.view(...)` and `a + b` make no bound
+//   method object per call.
+//
+// Instructions per call (callgrind, ./dev bench, the "instructions" rows),
+// before the fast paths -> with them, and the hand-written CPython binding of
+// the same core (the C-API floor) are in the closing table of the README's
+// Performance section.
+//
+// TOLVANE_PLAIN_PYBIND11 in the environment at import switches fast paths
+// off: `1` all of them, `0` none, or a comma-separated list of names
+// (construct, shape, view, reshape, add), for bisecting a fault. An unknown
+// name fails the import.
+//
+// What each fast path writes is checked at import: the instance layout that
+// results are built in is compared field by field with the one pybind11's
+// make_new_instance builds, and each replaced function must be the
+// unoverloaded pybind11 function of the expected arity. A failed check
+// fails the import with an ImportError that names the fast path.
+
+#include <pybind11/pybind11.h>
+
+namespace tolvane::python {
+
+// Installs the fast paths that the environment leaves on.
+void install_fast_paths(pybind11::module_& module);
+
+}  // namespace tolvane::python
