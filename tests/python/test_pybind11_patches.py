@@ -153,7 +153,7 @@ def test_pybind11_state_is_private(neighbour, first):
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
 @pytest.mark.parametrize("where", ["main", "thread"])
-def test_patch_exception_state(where):
+def test_first_exception_under_memory_exhaustion(where):
     # Memory is exhausted before the first exception the library throws.
     script = """
     import resource, sys, threading
