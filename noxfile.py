@@ -295,12 +295,15 @@ def pybind11(session):
 
 
 def patch_tests():
-    """Each patch with the tests its header names (its "Test:" paragraph)."""
+    """Each patch with the tests its header names (its "Test:" paragraph),
+    and whether it is a speed patch ("Kind: speed"), whose tests pass against
+    the release too."""
     named = {}
     for patch in sorted(PATCHES.glob("*.patch")):
         header = patch.read_text().split("\n---\n", 1)[0]
         paragraph = re.search(r"^Test: (.*?)(?:\n\n|\Z)", header, re.M | re.S)
-        named[patch.name] = re.findall(r"test_patch_\w+", paragraph[1]) if paragraph else []
+        tests = re.findall(r"test_patch_\w+", paragraph[1]) if paragraph else []
+        named[patch.name] = (tests, re.search(r"^Kind: speed", header, re.M) is not None)
     return named
 
 
@@ -309,7 +312,7 @@ def canary(session):
     """Each pybind11 patch's tests against the pristine release, where each patch's fault must still show."""
     install(session, "build", "test")
     named = patch_tests()
-    if unnamed := [patch for patch, tests in named.items() if not tests]:
+    if unnamed := [patch for patch, (tests, _) in named.items() if not tests]:
         session.error(f"patches that name no test: {unnamed}")
     out = BUILD / "canary"
     pristine = pristine_pybind11(session, out / "pybind11")
@@ -328,10 +331,13 @@ def canary(session):
         for case in ET.parse(report).iter("testcase")
         if case.find("failure") is not None or case.find("error") is not None
     }
-    still_needed = {patch: sorted(set(tests) & failed_tests) for patch, tests in named.items()}
+    still_needed = {patch: sorted(set(tests) & failed_tests) for patch, (tests, _) in named.items()}
     for patch, tests in still_needed.items():
+        if named[patch][1]:
+            print(f"speed        {patch}  (./dev bench)")
+            continue
         print(f"{'fault shows' if tests else 'NO FAULT  '}  {patch}  {', '.join(tests) or '-'}")
-    if fixed := [patch for patch, tests in still_needed.items() if not tests]:
+    if fixed := [patch for patch, tests in still_needed.items() if not tests and not named[patch][1]]:
         session.error(f"the pristine release passes these patches' tests: drop or revisit {fixed}")
 
 
@@ -457,7 +463,8 @@ def valgrind(session):
 
 @nox.session
 def fuzz(session):
-    """libFuzzer over the C++ core for N seconds (default 60), after replaying tests/fuzz/regressions."""
+    """libFuzzer over the C++ core for N seconds (default 60), after replaying tests/fuzz/regressions; then
+    atheris over the fast paths' differential test for as long."""
     seconds = session.posargs[0] if session.posargs else "60"
     session.log("the kept regression inputs (the fuzz preset's test)")
     cmake_workflow(session, "fuzz")
@@ -484,6 +491,29 @@ def fuzz(session):
     if run.returncode != 0 or set(regressions.iterdir()) != kept:
         print(run.stderr[-20000:])
         session.error("the fuzzer found a crashing input")
+    fuzz_fast_paths(session, seconds)
+
+
+def fuzz_fast_paths(session, seconds):
+    """atheris drives the fast paths' differential test (tests/fuzz/fuzz_fast_paths.py)."""
+    install(session, "build", "fuzz")
+    build_module(session, "dev", WERROR)
+    out = BUILD / "fuzz" / "python"
+    corpus = out / "corpus"
+    corpus.mkdir(parents=True, exist_ok=True)
+    session.log(f"the fast paths against pybind11's functions, coverage-guided, for {seconds}s")
+    options = [f"-max_total_time={seconds}", "-print_final_stats=1", f"-artifact_prefix={out}/"]
+    run = subprocess.run(
+        [PYTHON, str(ROOT / "tests" / "fuzz" / "fuzz_fast_paths.py"), *options, str(corpus)],
+        capture_output=True,
+        text=True,
+        cwd=out,
+    )
+    summary = re.compile(r"stat::number_of_executed_units|#\d+ +DONE|==\d+==|AssertionError|RuntimeError")
+    print("\n".join(line for line in run.stderr.splitlines() if summary.search(line)))
+    if run.returncode != 0:
+        print(run.stderr[-20000:])
+        session.error(f"the fast paths differ from pybind11's functions (the input is in {out})")
 
 
 @nox.session

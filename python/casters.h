@@ -84,32 +84,33 @@ Entries convert_plain_entries(PyObject* sequence, SmallList<T>& out) {
   } else {
     return Entries::USER_CODE;
   }
+  // A refused entry decides only once every entry is known to be an exact
+  // int, as the general path converts them in order.
+  bool refused = false;
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (!PyLong_CheckExact(items[i])) return Entries::USER_CODE;
-  }
-  for (Py_ssize_t i = 0; i < size; ++i) {
     auto* entry = reinterpret_cast<PyLongObject*>(items[i]);
-    if (PyUnstable_Long_IsCompact(entry)) {
-      const Py_ssize_t value = PyUnstable_Long_CompactValue(entry);
-      if (std::is_unsigned_v<T> && value < 0) return Entries::REFUSED;
-      out.push(static_cast<T>(value));
-      continue;
-    }
-    // Beyond the compact range an exact int fails to convert only with
-    // OverflowError, which refuses it.
     T value{};
-    if constexpr (std::is_unsigned_v<T>) {
-      value = PyLong_AsUnsignedLongLong(items[i]);
+    if (PyUnstable_Long_IsCompact(entry)) {
+      const Py_ssize_t compact = PyUnstable_Long_CompactValue(entry);
+      refused = refused || (std::is_unsigned_v<T> && compact < 0);
+      value = static_cast<T>(compact);
     } else {
-      value = PyLong_AsLongLong(items[i]);
-    }
-    if (value == static_cast<T>(-1) && PyErr_Occurred() != nullptr) {
-      PyErr_Clear();
-      return Entries::REFUSED;
+      // Beyond the compact range an exact int fails to convert only with
+      // OverflowError, which refuses it.
+      if constexpr (std::is_unsigned_v<T>) {
+        value = PyLong_AsUnsignedLongLong(items[i]);
+      } else {
+        value = PyLong_AsLongLong(items[i]);
+      }
+      if (value == static_cast<T>(-1) && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        refused = true;
+      }
     }
     out.push(value);
   }
-  return Entries::CONVERTED;
+  return refused ? Entries::REFUSED : Entries::CONVERTED;
 }
 
 // The failure of a conversion from Python: a TypeError, or an OverflowError,

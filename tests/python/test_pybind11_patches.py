@@ -568,3 +568,31 @@ except BaseException as e:
 def test_patch_number_conversion_errors(exc, expected):
     # pybind11's own integer conversion (the enumerations' constructor).
     assert lines(NUMBER, exc) == [expected]
+
+
+PLAIN_DEALLOC = """
+import gc, sys, weakref
+from _tolvane import Dtype, Tensor
+seen = []
+class Sub(Tensor):
+    pass
+def raising():
+    t = Tensor([2]).view([2])
+    u = Sub([3])
+    raise KeyError("kept")
+for round in range(3):
+    r = weakref.ref(Tensor([2]), lambda ref: seen.append("callback"))
+    s = Sub([2]); s.note = "dict"; del s
+    bare = Tensor.__new__(Tensor); del bare
+    dtypes = [Tensor([2]).dtype for _ in range(100)]; del dtypes
+    try:
+        raising()
+    except KeyError as e:
+        seen.append(repr(e))
+gc.collect()
+print(seen == ["callback", "KeyError('kept')"] * 3, Tensor([2], Dtype.INT64).dtype == Dtype.INT64, Dtype(1))
+"""
+
+
+def test_patch_plain_instance_dealloc():
+    assert lines(PLAIN_DEALLOC) == ["True True Dtype.INT32"]
