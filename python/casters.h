@@ -14,7 +14,7 @@
 // and infer_shape need to refuse the rank themselves. An entry's TypeError
 // or OverflowError refuses the argument; any other exception raised by the
 // sequence or its entries (KeyboardInterrupt, MemoryError, ...) propagates
-// unchanged. `convert_plain_entries` is the part that runs no user code;
+// unchanged. `convert_exact_entries` is the part that runs no user code;
 // the fast paths use it alone.
 //
 // Tensors: an argument must be an initialised instance of Tensor or of a
@@ -71,7 +71,7 @@ enum class Entries {
 
 // An exact list or tuple of exact ints, read without running any user code.
 template <typename T>
-Entries convert_plain_entries(PyObject* sequence, SmallList<T>& out) {
+Entries convert_exact_entries(PyObject* sequence, SmallList<T>& out) {
   static_assert(std::is_integral_v<T> && sizeof(T) == sizeof(long long));
   PyObject* const* items = nullptr;
   Py_ssize_t size = 0;
@@ -147,7 +147,7 @@ bool load_integer(PyObject* entry, T& out) {
 // Any sequence of integers, as the header says.
 template <typename T>
 bool load_entries(PyObject* seq, SmallList<T>& out) {
-  switch (convert_plain_entries(seq, out)) {
+  switch (convert_exact_entries(seq, out)) {
     case Entries::CONVERTED:
       return true;
     case Entries::REFUSED:

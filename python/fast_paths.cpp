@@ -50,7 +50,7 @@ State state;
 
 // The tensor of an initialised Tensor (or Python subclass) in the simple
 // layout, or null.
-const Tensor* plain_tensor(PyObject* object) {
+const Tensor* simple_tensor(PyObject* object) {
   if (Py_TYPE(object) != state.tensor && !PyType_IsSubtype(Py_TYPE(object), state.tensor)) {
     return nullptr;
   }
@@ -61,7 +61,7 @@ const Tensor* plain_tensor(PyObject* object) {
 
 // An exact value of an enumeration, or false.
 template <typename Enum>
-bool plain_enum(PyObject* object, PyTypeObject* type, Enum& out) {
+bool exact_enum(PyObject* object, PyTypeObject* type, Enum& out) {
   if (Py_TYPE(object) != type) return false;
   auto* inst = reinterpret_cast<instance*>(object);
   if (!inst->simple_layout || !inst->simple_holder_constructed) return false;
@@ -86,32 +86,33 @@ PyObject* taken(Work&& work) {
 // The fast paths' own functions are called as METH_FASTCALL | METH_KEYWORDS
 // functions over pybind11's function record, and hand anything they do not
 // take to pybind11's dispatcher as it is.
-PyObject* plain(PyObject* record, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_pybind11(PyObject* record, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return state.dispatcher(record, args, static_cast<std::size_t>(nargs), kwnames);
 }
 
 PyObject* fast_shape(PyObject* record, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const Tensor* self = nargs == 1 && kwnames == nullptr ? plain_tensor(args[0]) : nullptr;
-  if (self == nullptr) return plain(record, args, nargs, kwnames);
+  const Tensor* self = nargs == 1 && kwnames == nullptr ? simple_tensor(args[0]) : nullptr;
+  if (self == nullptr) return call_pybind11(record, args, nargs, kwnames);
   return taken([self] { return to_list(self->shape()).release().ptr(); });
 }
 
 template <Tensor (Tensor::*Layout)(std::span<const std::int64_t>) const>
 PyObject* fast_layout(PyObject* record, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  const Tensor* self = nargs == 2 && kwnames == nullptr ? plain_tensor(args[0]) : nullptr;
+  const Tensor* self = nargs == 2 && kwnames == nullptr ? simple_tensor(args[0]) : nullptr;
   Dims dims;
-  if (self == nullptr || convert_plain_entries(args[1], dims) != Entries::CONVERTED) {
-    return plain(record, args, nargs, kwnames);
+  if (self == nullptr || convert_exact_entries(args[1], dims) != Entries::CONVERTED) {
+    return call_pybind11(record, args, nargs, kwnames);
   }
   return taken([self, &dims] { return wrap((self->*Layout)(dims.span())); });
 }
 
 PyObject* fast_add(PyObject* record, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const bool two = nargs == 2 && kwnames == nullptr;
-  const Tensor* left = two ? plain_tensor(args[0]) : nullptr;
-  const Tensor* right = left != nullptr ? plain_tensor(args[1]) : nullptr;
-  if (right == nullptr) return plain(record, args, nargs, kwnames);
+  const Tensor* left = two ? simple_tensor(args[0]) : nullptr;
+  const Tensor* right = left != nullptr ? simple_tensor(args[1]) : nullptr;
+  if (right == nullptr) return call_pybind11(record, args, nargs, kwnames);
   return taken([left, right] { return wrap(add(*left, *right)); });
 }
 
@@ -310,9 +311,9 @@ PyObject* construct(PyObject* callable, PyObject* const* args, std::size_t nargs
   // called as its metaclass calls it.
   if (type == state.tensor && type->tp_version_tag == state.tensor_version &&
       Py_TYPE(type)->tp_version_tag == state.metaclass_version && kwnames == nullptr &&
-      nargs >= 1 && nargs <= 3 && convert_plain_entries(args[0], shape) == Entries::CONVERTED &&
-      (nargs < 2 || plain_enum(args[1], state.dtype, dtype)) &&
-      (nargs < 3 || plain_enum(args[2], state.device, device))) {
+      nargs >= 1 && nargs <= 3 && convert_exact_entries(args[0], shape) == Entries::CONVERTED &&
+      (nargs < 2 || exact_enum(args[1], state.dtype, dtype)) &&
+      (nargs < 3 || exact_enum(args[2], state.device, device))) {
     return taken([&] { return wrap(Tensor(Shape(shape.span()), dtype, device)); });
   }
   return metaclass_call(callable, args, nargsf, kwnames);
