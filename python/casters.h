@@ -41,6 +41,12 @@
 #include "core/shape.h"
 #include "core/tensor.h"
 
+#if PYBIND11_VERSION_MAJOR != 3 || PYBIND11_VERSION_MINOR != 1 || PYBIND11_VERSION_PATCH != 0
+// The module is built and tested against pybind11 3.1.0 with the patches of
+// third_party/pybind11-patches (CONTRIBUTING.md: Upgrading pybind11).
+#error "the _tolvane module builds against pybind11 3.1.0 (third_party/pybind11) only"
+#endif
+
 static_assert(std::string_view(PYBIND11_BUILD_ABI) == "_tolvane_private",
               "the module's pybind11 state must be private: build with "
               "PYBIND11_BUILD_ABI=\"_tolvane_private\" (CMakeLists.txt sets it)");

@@ -496,35 +496,45 @@ def test_patch_main_interpreter_only(main_imports):
     assert lines(SUBINTERPRETERS, main_imports) == [refused] * 3 + ["True True [6]"]
 
 
+# An entry whose __index__ raises: in a shape or dims (the module's own
+# conversion), or as the integer of an enumeration (pybind11's).
 ENTRY = """
 import sys
-from _tolvane import Tensor
+from _tolvane import Dtype, Tensor
 exc = eval(sys.argv[1])
 class Entry:
     def __index__(self):
         raise exc
-for call in (Tensor, Tensor([0]).view, Tensor.zeros):
+calls = {
+    "shape": (Tensor, Tensor([0]).view, Tensor.zeros),
+    "number": (lambda entries: Dtype(entries[1]),),
+}[sys.argv[2]]
+for call in calls:
     try:
         call([2, Entry()])
     except BaseException as e:
         print(type(e).__name__, "incompatible" in str(e))
 """
 
+USER_EXCEPTIONS = [
+    ("TypeError('no')", "TypeError True"),
+    ("OverflowError('big')", "TypeError True"),
+    ("KeyboardInterrupt", "KeyboardInterrupt False"),
+    ("SystemExit(3)", "SystemExit False"),
+    ("MemoryError", "MemoryError False"),
+    ("RecursionError('deep')", "RecursionError False"),
+    ("ValueError('odd')", "ValueError False"),
+]
 
-@pytest.mark.parametrize(
-    "exc, expected",
-    [
-        ("TypeError('no')", "TypeError True"),
-        ("OverflowError('big')", "TypeError True"),
-        ("KeyboardInterrupt", "KeyboardInterrupt False"),
-        ("SystemExit(3)", "SystemExit False"),
-        ("MemoryError", "MemoryError False"),
-        ("RecursionError('deep')", "RecursionError False"),
-        ("ValueError('odd')", "ValueError False"),
-    ],
-)
+
+@pytest.mark.parametrize("exc, expected", USER_EXCEPTIONS)
 def test_shape_entries_pass_user_exceptions(exc, expected):
-    assert lines(ENTRY, exc) == [expected] * 3
+    assert lines(ENTRY, exc, "shape") == [expected] * 3
+
+
+@pytest.mark.parametrize("exc, expected", USER_EXCEPTIONS)
+def test_patch_number_conversion_errors(exc, expected):
+    assert lines(ENTRY, exc, "number") == [expected]
 
 
 def test_shape_entries_memoryview():
@@ -541,36 +551,6 @@ def test_shape_entries_memoryview():
                 print("incompatible" in str(e))
         """
     ) == ["[2, 3, 4, 5]", "True", "True"]
-
-
-NUMBER = """
-import sys
-from _tolvane import Dtype
-exc = eval(sys.argv[1])
-class Entry:
-    def __index__(self):
-        raise exc
-try:
-    Dtype(Entry())
-except BaseException as e:
-    print(type(e).__name__, "incompatible" in str(e))
-"""
-
-
-@pytest.mark.parametrize(
-    "exc, expected",
-    [
-        ("TypeError('no')", "TypeError True"),
-        ("OverflowError('big')", "TypeError True"),
-        ("KeyboardInterrupt", "KeyboardInterrupt False"),
-        ("SystemExit(3)", "SystemExit False"),
-        ("MemoryError", "MemoryError False"),
-        ("ValueError('odd')", "ValueError False"),
-    ],
-)
-def test_patch_number_conversion_errors(exc, expected):
-    # pybind11's own integer conversion (the enumerations' constructor).
-    assert lines(NUMBER, exc) == [expected]
 
 
 PLAIN_DEALLOC = """
