@@ -277,8 +277,7 @@ void install_function(FastFunction& f) {
 
 // ---- construct -------------------------------------------------------------------
 
-// The call as the metaclass takes it, an argument tuple and a keyword dict,
-// behind the recursion check the caller made as CPython's tp_call path does.
+// The call as the metaclass takes it: an argument tuple and a keyword dict.
 PyObject* metaclass_call(PyObject* type, PyObject* const* args, std::size_t nargsf,
                          PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -300,8 +299,12 @@ PyObject* metaclass_call(PyObject* type, PyObject* const* args, std::size_t narg
   return Py_TYPE(type)->tp_call(type, positional.ptr(), keywords.ptr());
 }
 
-PyObject* construct(PyObject* callable, PyObject* const* args, std::size_t nargsf,
-                    PyObject* kwnames) {
+// A call the fast path does not take goes to the metaclass, behind the
+// recursion check that CPython makes before a tp_call. One it takes runs no
+// user code and cannot recurse; CPython makes no check before a vectorcall
+// either.
+PyObject* fast_construct(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                         PyObject* kwnames) {
   auto* type = reinterpret_cast<PyTypeObject*>(callable);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   Extents shape;
@@ -316,13 +319,8 @@ PyObject* construct(PyObject* callable, PyObject* const* args, std::size_t nargs
       (nargs < 3 || exact_enum(args[2], state.device, device))) {
     return taken([&] { return wrap(Tensor(Shape(shape.span()), dtype, device)); });
   }
-  return metaclass_call(callable, args, nargsf, kwnames);
-}
-
-PyObject* fast_construct(PyObject* callable, PyObject* const* args, std::size_t nargsf,
-                         PyObject* kwnames) {
   if (Py_EnterRecursiveCall(RECURSION) != 0) return nullptr;
-  PyObject* result = construct(callable, args, nargsf, kwnames);
+  PyObject* result = metaclass_call(callable, args, nargsf, kwnames);
   Py_LeaveRecursiveCall();
   return result;
 }

@@ -11,8 +11,10 @@
 //
 // Every entry is called the way CPython calls a built-in function: the
 // recursion check (" while calling a Python object") is made where CPython's
-// path makes it, and profilers (sys.setprofile, sys.monitoring) see the same
-// c_call / c_return / c_exception and CALL events as with plain pybind11.
+// path makes it (for construction, before the metaclass call a call that is
+// not taken falls back to: a taken one runs no user code), and profilers
+// (sys.setprofile, sys.monitoring) see the same c_call / c_return /
+// c_exception and CALL events as with plain pybind11.
 //
 // construct: `Tensor(...)` runs pybind11's metaclass call, tp_new, a bound
 //   __init__, an argument tuple and the dispatcher. Tensor gets a vectorcall
