@@ -32,11 +32,11 @@
 //   method object per call.
 //
 // Instructions per call with them (callgrind; ./dev bench, the "per call"
-// instructions rows): `Tensor([2, 3])` 2,383, `t.shape` 940, `t.view([3, 2])`
-// 1,941, `t.reshape([-1])` 1,917, `a + b` 2,400; with all switched off,
-// 4,797, 1,376, 3,029, 2,999 and 3,422. Of what they cost beyond the
-// hand-written CPython binding of the same core (the C-API floor column),
-// about 50 are CPython's recursion check and about 100 pybind11's
+// instructions rows): `Tensor([2, 3])` 2,312, `t.shape` 939, `t.view([3, 2])`
+// 1,941, `t.reshape([-1])` 1,917, `a + b` 2,408; with all switched off,
+// 4,797, 1,376, 3,029, 2,999 and 3,420. Of what view, reshape and add cost
+// beyond the hand-written CPython binding of the same core (the C-API floor
+// column), about 50 are CPython's recursion check and about 80 pybind11's
 // deallocation of the result.
 //
 // TOLVANE_PLAIN_PYBIND11 in the environment at import switches fast paths
