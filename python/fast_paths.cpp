@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/dtype.h"
 #include "core/shape.h"
@@ -195,14 +196,15 @@ struct FastFunction {
   const char* fast_path;
   const char* name;
   std::size_t arity;
+  bool property;  // the getter of a property, else an instance method
   PyCFunctionFastWithKeywords fast;
   PyMethodDef def{};
 };
 std::array<FastFunction, 4> fast_functions = {{
-    {"shape", "shape", 1, fast_shape},
-    {"view", "view", 2, fast_layout<&Tensor::view>},
-    {"reshape", "reshape", 2, fast_layout<&Tensor::reshape>},
-    {"add", "__add__", 2, fast_add},
+    {"shape", "shape", 1, true, fast_shape},
+    {"view", "view", 2, false, fast_layout<&Tensor::view>},
+    {"reshape", "reshape", 2, false, fast_layout<&Tensor::reshape>},
+    {"add", "__add__", 2, false, fast_add},
 }};
 
 // The pybind11 function behind Tensor's attribute `name`: an instance
@@ -210,9 +212,10 @@ std::array<FastFunction, 4> fast_functions = {{
 py::object pybind11_function(const FastFunction& f) {
   PyObject* attribute = PyDict_GetItemString(state.tensor->tp_dict, f.name);  // borrowed
   py::object function;
-  if (attribute != nullptr && PyInstanceMethod_Check(attribute)) {
+  if (attribute != nullptr && !f.property && PyInstanceMethod_Check(attribute)) {
     function = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(attribute));
-  } else if (attribute != nullptr && PyObject_TypeCheck(attribute, &PyProperty_Type)) {
+  } else if (attribute != nullptr && f.property &&
+             PyObject_TypeCheck(attribute, &PyProperty_Type)) {
     function = py::reinterpret_borrow<py::object>(attribute).attr("fget");
   }
   if (!function || !PyCFunction_Check(function.ptr()) ||
@@ -222,8 +225,7 @@ py::object pybind11_function(const FastFunction& f) {
   const py::detail::function_record* record =
       py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr()));
   // (pybind11 leaves a property's getter unnamed.)
-  const bool is_getter = PyObject_TypeCheck(attribute, &PyProperty_Type) != 0;
-  if (record == nullptr || std::strcmp(record->name, is_getter ? "" : f.name) != 0 ||
+  if (record == nullptr || std::strcmp(record->name, f.property ? "" : f.name) != 0 ||
       record->nargs != f.arity || record->next != nullptr) {
     precondition_failed(f.fast_path,
                         std::string(f.name) + " is not the pybind11 function expected");
@@ -249,7 +251,7 @@ void install_function(FastFunction& f) {
   PyObject* record = original->m_self;
   PyObject* module = original->m_module;
   py::object attribute;
-  if (std::strcmp(f.fast_path, "shape") == 0) {
+  if (f.property) {
     const auto getter =
         py::reinterpret_steal<py::object>(PyCFunction_NewEx(&f.def, record, module));
     if (!getter) throw py::error_already_set();
@@ -382,46 +384,44 @@ void check_layout() {
   }
 }
 
-// The fast paths TOLVANE_PLAIN_PYBIND11 switches off.
-bool switched_off(std::string_view name) {
-  const char* value = std::getenv("TOLVANE_PLAIN_PYBIND11");
-  if (value == nullptr) return false;
-  const std::string_view list(value);
-  if (list == "1") return true;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    const std::size_t end = std::min(list.find(',', start), list.size());
-    if (list.substr(start, end - start) == name) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
-void check_switch() {
-  const char* value = std::getenv("TOLVANE_PLAIN_PYBIND11");
-  if (value == nullptr || std::string_view(value) == "1" || std::string_view(value) == "0" ||
-      *value == '\0') {
-    return;
-  }
-  const std::string_view list(value);
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    const std::size_t end = std::min(list.find(',', start), list.size());
-    const std::string_view name = list.substr(start, end - start);
-    bool known = name == "construct";
-    for (const FastFunction& f : fast_functions) known = known || name == f.fast_path;
-    if (!known) {
-      throw py::import_error("TOLVANE_PLAIN_PYBIND11: no fast path is named '" + std::string(name) +
-                             "' (construct, shape, view, reshape, add; 1 for all, 0 for none)");
+// The fast paths TOLVANE_PLAIN_PYBIND11 switches off: none (unset, empty or
+// "0"), all ("1"), or those it names, separated by commas; an unknown name
+// fails the import.
+class SwitchedOff {
+ public:
+  SwitchedOff() {
+    const char* value = std::getenv("TOLVANE_PLAIN_PYBIND11");
+    const std::string_view list = value != nullptr ? value : "";
+    all_ = list == "1";
+    if (list.empty() || list == "0" || all_) return;
+    for (std::size_t start = 0; start <= list.size();) {
+      const std::size_t end = std::min(list.find(',', start), list.size());
+      const std::string_view name = list.substr(start, end - start);
+      bool known = name == "construct";
+      for (const FastFunction& f : fast_functions) known = known || name == f.fast_path;
+      if (!known) {
+        throw py::import_error("TOLVANE_PLAIN_PYBIND11: no fast path is named '" +
+                               std::string(name) +
+                               "' (construct, shape, view, reshape, add; 1 for all, 0 for none)");
+      }
+      names_.push_back(name);
+      start = end + 1;
     }
-    start = end + 1;
   }
-}
+
+  bool operator()(std::string_view name) const {
+    return all_ || std::find(names_.begin(), names_.end(), name) != names_.end();
+  }
+
+ private:
+  bool all_ = false;
+  std::vector<std::string_view> names_;  // views of the environment value, read at import
+};
 
 }  // namespace
 
 void install_fast_paths(py::module_& module) {
-  check_switch();
+  const SwitchedOff switched_off;
   state.tensor = registered(typeid(Tensor), "Tensor");
   state.dtype = registered(typeid(Dtype), "Dtype");
   state.device = registered(typeid(Device), "Device");

@@ -31,13 +31,11 @@
 //   Py_TPFLAGS_METHOD_DESCRIPTOR), so `t.view(...)` and `a + b` make no bound
 //   method object per call.
 //
-// Instructions per call with them (callgrind; ./dev bench, the "per call"
-// instructions rows): `Tensor([2, 3])` 2,312, `t.shape` 939, `t.view([3, 2])`
-// 1,941, `t.reshape([-1])` 1,917, `a + b` 2,408; with all switched off,
-// 4,797, 1,376, 3,029, 2,999 and 3,420. Of what view, reshape and add cost
-// beyond the hand-written CPython binding of the same core (the C-API floor
-// column), about 50 are CPython's recursion check and about 80 pybind11's
-// deallocation of the result.
+// Instructions per call with them, against the hand-written CPython binding
+// of the same core (./dev bench: the "per call" instructions rows, ours and
+// C-API floor): `Tensor([2, 3])` 2,312 (2,186), `t.shape` 972 (823),
+// `t.view([3, 2])` 1,958 (1,657), `t.reshape([-1])` 1,934 (1,704), `a + b`
+// 2,391 (2,006).
 //
 // TOLVANE_PLAIN_PYBIND11 in the environment at import switches fast paths
 // off: `1` all of them, `0` none, or a comma-separated list of names
