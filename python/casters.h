@@ -69,6 +69,37 @@ struct SmallList {
 using Extents = SmallList<std::size_t>;
 using Dims = SmallList<std::int64_t>;
 
+// The failure of a conversion from Python: a TypeError, or an OverflowError,
+// refuses the argument (false); any other error is the caller's to see.
+inline bool refuse_or_raise() {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    throw pybind11::error_already_set();
+  }
+  PyErr_Clear();
+  return false;
+}
+
+// An integer, or an object with __index__, as a T; as Python's own indexing,
+// nothing that is only convertible with __int__ (a NumPy float, a Decimal).
+template <typename T>
+bool load_integer(PyObject* entry, T& out) {
+  pybind11::object number;
+  if (PyLong_Check(entry)) {
+    number = pybind11::reinterpret_borrow<pybind11::object>(entry);
+  } else if (PyIndex_Check(entry)) {
+    number = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Index(entry));
+    if (!number) return refuse_or_raise();
+  } else {
+    return false;
+  }
+  if constexpr (std::is_unsigned_v<T>) {
+    out = PyLong_AsUnsignedLongLong(number.ptr());
+  } else {
+    out = PyLong_AsLongLong(number.ptr());
+  }
+  return out != static_cast<T>(-1) || PyErr_Occurred() == nullptr || refuse_or_raise();
+}
+
 enum class Entries {
   CONVERTED,  // every entry is in the list
   REFUSED,    // an entry is no T: the argument does not convert
@@ -101,53 +132,14 @@ Entries convert_exact_entries(PyObject* sequence, SmallList<T>& out) {
       const Py_ssize_t compact = PyUnstable_Long_CompactValue(entry);
       refused = refused || (std::is_unsigned_v<T> && compact < 0);
       value = static_cast<T>(compact);
-    } else {
+    } else if (!load_integer(items[i], value)) {
       // Beyond the compact range an exact int fails to convert only with
       // OverflowError, which refuses it.
-      if constexpr (std::is_unsigned_v<T>) {
-        value = PyLong_AsUnsignedLongLong(items[i]);
-      } else {
-        value = PyLong_AsLongLong(items[i]);
-      }
-      if (value == static_cast<T>(-1) && PyErr_Occurred() != nullptr) {
-        PyErr_Clear();
-        refused = true;
-      }
+      refused = true;
     }
     out.push(value);
   }
   return refused ? Entries::REFUSED : Entries::CONVERTED;
-}
-
-// The failure of a conversion from Python: a TypeError, or an OverflowError,
-// refuses the argument (false); any other error is the caller's to see.
-inline bool refuse_or_raise() {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
-    throw pybind11::error_already_set();
-  }
-  PyErr_Clear();
-  return false;
-}
-
-// An integer, or an object with __index__, as a T; as Python's own indexing,
-// nothing that is only convertible with __int__ (a NumPy float, a Decimal).
-template <typename T>
-bool load_integer(PyObject* entry, T& out) {
-  pybind11::object number;
-  if (PyLong_Check(entry)) {
-    number = pybind11::reinterpret_borrow<pybind11::object>(entry);
-  } else if (PyIndex_Check(entry)) {
-    number = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Index(entry));
-    if (!number) return refuse_or_raise();
-  } else {
-    return false;
-  }
-  if constexpr (std::is_unsigned_v<T>) {
-    out = PyLong_AsUnsignedLongLong(number.ptr());
-  } else {
-    out = PyLong_AsLongLong(number.ptr());
-  }
-  return out != static_cast<T>(-1) || PyErr_Occurred() == nullptr || refuse_or_raise();
 }
 
 // Any sequence of integers, as the header says.
