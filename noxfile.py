@@ -1,27 +1,37 @@
 """The project's tasks, one nox session each; `./dev <task>` runs them.
 
 Every session runs in the project's `.venv` (which `./dev` makes) and installs
-the dependency groups of `pyproject.toml` that it needs, once. Each task builds
-in a folder of its own under `build/`, so no task reuses another's cache. The
-C++ builds go through `CMakePresets.json`.
+the dependency groups of `pyproject.toml` that it needs, once, at the versions
+`constraints.txt` pins. The C++ builds go through `CMakePresets.json`, each
+preset in `build/<preset>`. Tasks share two builds: the module with invariant
+checks (`build/py-dev`: test, lint, stubs, fuzz) and the dev preset (test,
+lint, valgrind); the others build in folders of their own.
 """
 
+import hashlib
 import importlib
 import importlib.metadata
+import logging
 import os
 import pathlib
 import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import xml.etree.ElementTree as ET
 import zipfile
 
 import nox
+from packaging.requirements import Requirement
+from packaging.utils import canonicalize_name
 
 nox.options.default_venv_backend = "none"
 nox.options.sessions = ["tests"]
+# The sessions run in .venv and never use uv; nox still looks for it once per
+# run and reports its absence, which reads like an error.
+logging.getLogger("nox").addFilter(lambda record: record.getMessage() != "uv binary not found.")
 
 ROOT = pathlib.Path(__file__).resolve().parent
 BUILD = ROOT / "build"
@@ -32,6 +42,11 @@ MODULE_INPUTS = ["core", "graph", "python", "third_party", "CMakeLists.txt", "py
 PYBIND11 = ROOT / "third_party" / "pybind11"  # the release the module builds against, patched
 PATCHES = ROOT / "third_party" / "pybind11-patches"  # the patches, in the order they apply
 WERROR = "cmake.define.TOLVANE_WERROR=ON"
+CHECKS = "cmake.define.TOLVANE_CHECK_INVARIANTS=ON"
+# The module the tests run: optimised like the wheel, with every record checked
+# where it is made (expect_kept ends the process on a broken invariant).
+DEV_MODULE = ("dev", WERROR, CHECKS)
+CONSTRAINTS = ROOT / "constraints.txt"  # the exact version of every package the tasks install
 CMAKE_MINIMUM = (3, 25)  # what CMakePresets.json (version 6) needs
 README_RUN = "# run by ./dev package"  # the first line of the README blocks that package runs
 
@@ -50,15 +65,20 @@ def pip(session, python, *args):
 
 
 def install(session, *names):
-    """Installs into .venv the dependency groups that it does not hold yet
-    (cmake with "build" where no system cmake will do)."""
+    """Installs into .venv the dependency groups that it does not hold yet at
+    the pinned versions (cmake with "build" where no system cmake will do)."""
     if "build" in names and not system_cmake():
         names += ("cmake",)
-    missing = [n for n in names if not stamp_of(n).exists() or stamp_of(n).read_text() != "\n".join(groups(n))]
+    missing = [n for n in names if not stamp_of(n).exists() or stamp_of(n).read_text() != installed_as(n)]
     if missing:
-        pip(session, PYTHON, "install", *groups(*missing))
+        pip(session, PYTHON, "install", "-c", str(CONSTRAINTS), *groups(*missing))
         for name in missing:
-            stamp_of(name).write_text("\n".join(groups(name)))
+            stamp_of(name).write_text(installed_as(name))
+
+
+def installed_as(group):
+    """The group's requirements and the pins they were installed under."""
+    return "\n".join([*groups(group), hashlib.sha256(CONSTRAINTS.read_bytes()).hexdigest()])
 
 
 def stamp_of(group):
@@ -94,13 +114,30 @@ def newest_input():
 
 def build_module(session, flavor, *config):
     """Builds _tolvane in build/py-<flavor> and installs it into .venv, unless
-    that flavor is installed and no source changed since."""
+    that flavor is installed and no source changed since. Says whether the
+    module checks invariants, and fails when the binary says otherwise."""
+    checks = CHECKS in config
     stamp = VENV / ".module.stamp"
     if stamp.exists() and stamp.read_text() == flavor and stamp.stat().st_mtime >= newest_input():
+        session.log(f"_tolvane ({flavor}, invariant checks {'on' if checks else 'off'}) is up to date")
         return
-    session.log(f"building and installing _tolvane ({flavor})")
+    session.log(f"building and installing _tolvane ({flavor}, Release, invariant checks {'on' if checks else 'off'})")
     build_with_venv(session, BUILD / f"py-{flavor}", config, "install", str(ROOT))
+    if checks_invariants(installed_module()) != checks:
+        session.error(f"the installed _tolvane does not have invariant checks {'on' if checks else 'off'}")
     stamp.write_text(flavor)
+
+
+def installed_module():
+    """The _tolvane binary in .venv."""
+    (module,) = pathlib.Path(sysconfig.get_path("platlib")).glob("_tolvane.*")
+    return module
+
+
+def checks_invariants(module):
+    """Whether a built module checks records where they are made: only then
+    does it hold expect_kept's message."""
+    return b"tolvane: invariant broken: " in pathlib.Path(module).read_bytes()
 
 
 def cmake_workflow(session, preset):
@@ -116,7 +153,7 @@ def fresh_env(session, where, *wheels):
     shutil.rmtree(where, ignore_errors=True)
     session.run(PYTHON, "-m", "venv", str(where))
     python = where / "bin" / "python"
-    pip(session, python, "install", *map(str, wheels), *groups("test"))
+    pip(session, python, "install", "-c", str(CONSTRAINTS), *map(str, wheels), *groups("test"))
     return python
 
 
@@ -157,7 +194,7 @@ def quickstart(session):
 def tests(session):
     """The C++ tests (dev preset) and the Python tests (arguments go to pytest)."""
     install(session, "build", "test")
-    build_module(session, "dev", WERROR)
+    build_module(session, *DEV_MODULE)
     session.log("C++ tests")
     cmake_workflow(session, "dev")
     session.log("Python tests")
@@ -194,6 +231,30 @@ def readme_shows_examples_cpp():
     return files <= set(shown) and all((ROOT / name).read_text() == shown[name] for name in files)
 
 
+def project_version():
+    """The one version of the project, which CMakeLists.txt declares and the
+    package metadata and the module's __version__ take."""
+    return re.search(r"project\(tolvane VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
+
+
+def changelog_problem(text, version):
+    """What keeps `text` from being a Keep a Changelog file with a section for
+    `version`, or None. Released sections carry an ISO date; the section of
+    the version may say Unreleased while it is being written."""
+    sections = re.findall(r"^## \[([^\]]+)\](.*)$", text, re.M)
+    if not text.startswith("# Changelog\n"):
+        return "CHANGELOG.md does not start with '# Changelog'"
+    for name, rest in sections:
+        if name != "Unreleased" and not re.fullmatch(r" - (\d{4}-\d{2}-\d{2}|Unreleased)", rest):
+            return f"CHANGELOG.md: section [{name}] has no ' - YYYY-MM-DD' date"
+    names = [name for name, _ in sections]
+    if version not in names:
+        return f"CHANGELOG.md has no section for version {version}"
+    if names.count(version) > 1 or len(set(names)) != len(names):
+        return "CHANGELOG.md has a section twice"
+    return None
+
+
 def documented_unknown_tasks():
     """The `./dev TASK` that README.md or CONTRIBUTING.md names but no session is."""
     known = set(nox.registry.get()) | {"test", "help"}
@@ -205,7 +266,7 @@ def documented_unknown_tasks():
 def lint(session):
     """clang-format, clang-tidy, ruff, stubs, stubtest, mypy, the README's C++ example and tasks."""
     install(session, "build", "test", "lint")
-    build_module(session, "dev", WERROR)
+    build_module(session, *DEV_MODULE)
     session.run("cmake", "--preset", "dev", silent=True)  # the compile commands clang-tidy reads
     failed = []
 
@@ -250,6 +311,12 @@ def lint(session):
     session.log("every ./dev task the documents name exists")
     if unknown := documented_unknown_tasks():
         failed.append(f"the documents name unknown tasks {unknown}")
+    session.log("constraints.txt pins every package the dependency groups name")
+    if unpinned := unpinned_requirements():
+        failed.append(f"constraints.txt pins no exact version of {unpinned} (./dev bump)")
+    session.log("CHANGELOG.md has a section for the project's version")
+    if problem := changelog_problem((ROOT / "CHANGELOG.md").read_text(), project_version()):
+        failed.append(problem)
     if failed:
         session.error("lint failed: " + ", ".join(failed))
     session.log("lint clean")
@@ -341,13 +408,53 @@ def canary(session):
         session.error(f"the pristine release passes these patches' tests: drop or revisit {fixed}")
 
 
+# The groups of .venv, which constraints.txt pins; bench-torch is for another
+# Python and pins its one package itself.
+PINNED_GROUPS = ["tasks", "build", "cmake", "test", "lint", "package", "fuzz", "bench", "release"]
+CONSTRAINTS_HEADER = """\
+# The exact version of every Python package that the tasks install into .venv
+# and into the test environments they make. Rewritten by ./dev bump; do not
+# edit by hand.
+"""
+
+
+def unpinned_requirements():
+    """The packages the pinned groups name that constraints.txt does not pin
+    to one exact version."""
+    pins = {}
+    for line in CONSTRAINTS.read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            requirement = Requirement(line)
+            specifiers = list(requirement.specifier)
+            exact = len(specifiers) == 1 and specifiers[0].operator == "=="
+            pins[canonicalize_name(requirement.name)] = exact
+    names = {canonicalize_name(Requirement(r).name) for r in groups(*PINNED_GROUPS)}
+    return sorted(name for name in names if not pins.get(name))
+
+
+@nox.session
+def bump(session):
+    """Pin every Python package the tasks install at its newest release (constraints.txt), then regenerate the stubs."""
+    with tempfile.TemporaryDirectory() as scratch:
+        session.log("resolving the newest releases in a scratch environment")
+        session.run(PYTHON, "-m", "venv", scratch)
+        python = pathlib.Path(scratch, "bin", "python")
+        pip(session, python, "install", *groups(*PINNED_GROUPS))
+        frozen = subprocess.run([str(python), "-m", "pip", "freeze"], capture_output=True, text=True, check=True)
+    pins = sorted(frozen.stdout.splitlines(), key=str.lower)
+    CONSTRAINTS.write_text(CONSTRAINTS_HEADER + "\n".join(pins) + "\n")
+    session.log(f"constraints.txt: {len(pins)} packages pinned")
+    stubs(session)
+    session.run("git", "diff", "--stat", "--", "constraints.txt", "python/_tolvane.pyi", external=True)
+
+
 @nox.session
 def stubs(session):
     """Regenerate python/_tolvane.pyi from the built module and install it."""
     install(session, "build", "lint")
-    build_module(session, "dev", WERROR)
+    build_module(session, *DEV_MODULE)
     shutil.copy(generate_stubs(session), ROOT / "python" / "_tolvane.pyi")
-    build_module(session, "dev", WERROR)  # the new stubs are an input
+    build_module(session, *DEV_MODULE)  # the new stubs are an input
     session.log("python/_tolvane.pyi regenerated and installed")
 
 
@@ -428,8 +535,14 @@ def sanitize(session):
     shutil.rmtree(out / "dist", ignore_errors=True)
     # -O1, as the sanitizers advise: -O2 takes twice as long to build.
     o1 = "cmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g -DNDEBUG"
-    config = ["cmake.define.TOLVANE_SANITIZE=ON", WERROR, "cmake.build-type=RelWithDebInfo", o1]
-    python = fresh_env(session, out / "env", wheel(session, out / "dist", out / "build", ROOT, *config))
+    config = ["cmake.define.TOLVANE_SANITIZE=ON", WERROR, CHECKS, "cmake.build-type=RelWithDebInfo", o1]
+    built = wheel(session, out / "dist", out / "build", ROOT, *config)
+    with zipfile.ZipFile(built) as whl, tempfile.TemporaryDirectory() as scratch:
+        (binary,) = [n for n in whl.namelist() if n.startswith("_tolvane.")]
+        if not checks_invariants(whl.extract(binary, scratch)):
+            session.error("the sanitized module was built without invariant checks")
+    session.log("the sanitized module checks invariants")
+    python = fresh_env(session, out / "env", built)
 
     def runtime(lib):
         return subprocess.run(["g++", f"-print-file-name={lib}"], capture_output=True, text=True).stdout.strip()
@@ -497,7 +610,7 @@ def fuzz(session):
 def fuzz_fast_paths(session, seconds):
     """atheris drives the fast paths' differential test (tests/fuzz/fuzz_fast_paths.py)."""
     install(session, "build", "fuzz")
-    build_module(session, "dev", WERROR)
+    build_module(session, *DEV_MODULE)
     out = BUILD / "fuzz" / "python"
     corpus = out / "corpus"
     corpus.mkdir(parents=True, exist_ok=True)
@@ -520,7 +633,7 @@ def fuzz_fast_paths(session, seconds):
 def bench(session):
     """The benchmark suite (--quick: tiny sizes, one repeat); the bench preset builds its floors."""
     install(session, "build", "bench")
-    build_module(session, "dev", WERROR)  # the tests' build; the same binary as a user's
+    build_module(session, "release")  # the binary a user's pip install builds
     floors = [f"-DPython_EXECUTABLE={PYTHON}", f"-Dpybind11_DIR={PYBIND11 / 'share' / 'cmake' / 'pybind11'}"]
     session.run("cmake", "--preset", "bench", *floors, silent=True)
     session.run("cmake", "--build", "--preset", "bench", silent=True)

@@ -8,17 +8,18 @@
 // Debug builds also check every record where it is made: a broken invariant
 // there is a fault of the library, never of its caller, so expect_kept ends
 // the process with the text instead of throwing. Release builds spend nothing
-// on it.
+// on it, unless TOLVANE_CHECK_INVARIANTS turns the checks on in them too (the
+// module the Python tests run).
 
 #include <cstdio>
 #include <cstdlib>
 
 namespace tolvane {
 
-#ifdef NDEBUG
-inline constexpr bool CHECK_INVARIANTS = false;
-#else
+#if defined(TOLVANE_CHECK_INVARIANTS) || !defined(NDEBUG)
 inline constexpr bool CHECK_INVARIANTS = true;
+#else
+inline constexpr bool CHECK_INVARIANTS = false;
 #endif
 
 // Ends the process with "tolvane: invariant broken: <broken>" unless

@@ -1,5 +1,7 @@
+import importlib.metadata
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -56,6 +58,17 @@ def test_reimport_gives_the_same_module():
 def test_loaded_from_site_packages():
     # The tests must exercise the installed module, never a build folder.
     assert "site-packages" in pathlib.Path(_tolvane.__file__).parts
+
+
+def test_distribution_names_its_source():
+    # Problem reports quote this line: the version, and the commit of a build
+    # from a git checkout.
+    text = importlib.metadata.distribution("tolvane").read_text("source.txt")
+    assert re.fullmatch(
+        rf"tolvane {re.escape(_tolvane.__version__)} from "
+        r"(commit (v[\w.]+-\d+-g)?[0-9a-f]{40}(-dirty)?|not a git checkout)\n",
+        text or "",
+    ), text
 
 
 def _python312():
