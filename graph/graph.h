@@ -24,6 +24,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/tensor.h"
@@ -58,6 +59,7 @@ class NodeInputs {
 
  private:
   friend class Graph;
+  friend struct Node;
   static constexpr std::uint32_t INLINE = 2;
 
   const Tensor* data() const { return size_ <= INLINE ? inline_ : heap_; }
@@ -79,9 +81,10 @@ class NodeInputs {
 };
 
 // The fields a walk reads (the output's record, then the inputs' count and
-// producers) lead, so that they share the node's first cache line in three
-// of the four places a 16-aligned block can start; the record fits the
-// allocator's 96-byte class.
+// producers) lead: they end within the node's first WALKED_BYTES, so that
+// they share one 64-byte cache line in three of the four places a 16-aligned
+// block can start. With malloc's 8-byte chunk header the node takes a 96-byte
+// chunk. Both are asserted below the struct.
 struct Node {
   Tensor output;
   NodeInputs inputs;
@@ -89,7 +92,18 @@ struct Node {
   OpKind kind;
   // The graph's own copy of the name text, alive as long as the graph.
   std::string_view name;
+
+  static constexpr std::size_t WALKED_BYTES = 32;
+  static constexpr std::size_t walked_end();
 };
+
+constexpr std::size_t Node::walked_end() {
+  return offsetof(Node, inputs) + offsetof(NodeInputs, inline_producers_) +
+         sizeof(NodeInputs::inline_producers_);
+}
+static_assert(std::is_standard_layout_v<Node> && std::is_standard_layout_v<NodeInputs>);
+static_assert(offsetof(Node, output) == 0 && Node::walked_end() <= Node::WALKED_BYTES);
+static_assert(sizeof(Node) + 8 <= 96);
 
 // What a Graph keeps of each node, by id: the node itself, and a copy of the
 // producer ids of its inputs when it has at most two (NO_PRODUCER for an
