@@ -631,13 +631,14 @@ def fuzz_fast_paths(session, seconds):
 
 @nox.session
 def bench(session):
-    """The benchmark suite (--quick: tiny sizes, one repeat); the bench preset builds its floors."""
+    """The benchmark suite, which rewrites benchmarks/results/ (--quick: tiny sizes, no torch, into build/)."""
     install(session, "build", "bench")
     build_module(session, "release")  # the binary a user's pip install builds
     floors = [f"-DPython_EXECUTABLE={PYTHON}", f"-Dpybind11_DIR={PYBIND11 / 'share' / 'cmake' / 'pybind11'}"]
     session.run("cmake", "--preset", "bench", *floors, silent=True)
     session.run("cmake", "--build", "--preset", "bench", silent=True)
-    torch_env(session)
+    if "--quick" not in session.posargs:  # the quick run leaves the torch peer out
+        torch_env(session)
     session.run(PYTHON, str(ROOT / "benchmarks" / "run.py"), *session.posargs)
 
 
@@ -645,7 +646,7 @@ def torch_env(session):
     """torch in a Python 3.11 environment of its own, when pyenv holds a 3.11."""
     env = BUILD / "bench" / "torch-py311"
     python = env / "bin" / "python"
-    if python.exists() and subprocess.run([str(python), "-c", "import torch"], capture_output=True).returncode == 0:
+    if python.exists() and subprocess.run([str(python), "-c", "import torch, pyperf"], capture_output=True).returncode == 0:
         return
     found = (
         subprocess.run(["pyenv", "prefix", "3.11"], capture_output=True, text=True) if shutil.which("pyenv") else None

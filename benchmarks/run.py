@@ -3,9 +3,13 @@
     ./dev bench            full run; figures go to benchmarks/results/
     ./dev bench --quick    tiny sizes, one repeat (CI); figures go to build/bench/quick/
 
-Every case reports the best of several repeats, measured in this one run; the
-machine is shared and noisy, so only the ratios mean anything. Nothing here
-asserts a speed: the targets are printed beside the figures.
+pyperf times every case: worker processes of their own, calibrated loops,
+warm-ups; each case reports the median of its values, measured in this one
+run. The machine is shared and noisy, so only the ratios mean anything, and
+the counts (callgrind instructions, page faults, heap bytes) are what hold
+still. Nothing here asserts a speed. A full run rewrites the tracked files of
+benchmarks/results/ (commit them with the change they measure); --quick writes
+to build/bench/quick/ and leaves the torch peer out.
 """
 
 import argparse
@@ -15,16 +19,17 @@ import pathlib
 import platform
 import subprocess
 import sys
+import tempfile
 import textwrap
-import time
 
 import counts
+import pyperf
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BENCH_BUILD = ROOT / "build" / "bench"
 FLOOR_DIR = BENCH_BUILD / "benchmarks"  # where the bench preset builds the floors
 TORCH_PYTHON = BENCH_BUILD / "torch-py311" / "bin" / "python"
-TIMER = ROOT / "benchmarks" / "timer.py"
+EXECUTE_CASE = ROOT / "benchmarks" / "execute_case.py"
 
 FILL = 64 * 2**20  # elements of float32: 256 MiB
 
@@ -102,65 +107,6 @@ def fill_table(n):
     }
 
 
-# Records a fresh graph per repeat with `build` (which leaves the tensor to
-# execute in `out` and its node count in `nodes`) and times execute(out), per
-# node. The graphs: a chain of n additions, a balanced binary tree of adds
-# over 2**levels leaves built level by level, and n adds of the two previous
-# results.
-OURS_EXECUTE = """
-import time
-from _tolvane import Tensor, execute
-best = float("inf")
-for _ in range({repeats}):
-{build}
-    t = time.perf_counter(); execute(out); best = min(best, time.perf_counter() - t)
-print(best / nodes)
-"""
-CHAIN = """
-b = Tensor([2]); out = Tensor([2]); nodes = {n}
-for _ in range(nodes):
-    out = out + b
-"""
-TREE = """
-level = [Tensor([2]) for _ in range(2**{levels})]; nodes = 2**{levels} - 1
-while len(level) > 1:
-    level = [level[i] + level[i + 1] for i in range(0, len(level), 2)]
-out = level[0]
-"""
-FIBONACCI = """
-a = Tensor([2]); out = Tensor([2]); nodes = {n}
-for _ in range(nodes):
-    a, out = out, a + out
-"""
-
-
-def ours_execute(build, repeats, **sizes):
-    return OURS_EXECUTE.format(repeats=repeats, build=textwrap.indent(build.format(**sizes).strip(), "    "))
-
-
-TINY_CHAIN = """
-import time
-from tinygrad import Tensor
-best = float("inf")
-for _ in range({repeats}):
-    b = Tensor.empty(2); x = Tensor.empty(2)
-    for _ in range({n}):
-        x = x + b
-    t = time.perf_counter(); x.realize(); best = min(best, time.perf_counter() - t)
-print(best / {n})
-"""
-OURS_SMALL_IN_BIG = """
-import time
-from _tolvane import Tensor, execute
-b = Tensor([2]); x = Tensor([2])
-for _ in range({n}):
-    x = x + b
-best = float("inf")
-for _ in range({repeats}):
-    c = Tensor([2]) + Tensor([2])
-    t = time.perf_counter(); execute(c); best = min(best, time.perf_counter() - t)
-print(best)
-"""
 MEMORY_PER_ADD = """
 import gc
 from _tolvane import Tensor
@@ -267,21 +213,37 @@ def run_script(python, script, env=None, timeout=900):
     return float(out.stdout)
 
 
-def time_cases(impl, cases, number, repeats):
-    """Times {case: (setup, stmt)} for one implementation in a fresh process."""
+def pyperf_median(head, tail, env=None, timeout=1800):
+    """Runs the pyperf command `head` + its output options + `tail` and gives
+    the median of its values in seconds, or the reason it failed."""
+    with tempfile.TemporaryDirectory() as scratch:
+        result = pathlib.Path(scratch) / "result.json"
+        try:
+            out = subprocess.run(
+                [*head, "--quiet", "-o", str(result), *tail], capture_output=True, text=True, env=env, timeout=timeout
+            )
+        except subprocess.TimeoutExpired:
+            return f"did not finish: over {timeout} s"
+        if out.returncode != 0 or not result.exists():
+            lines = (out.stderr or out.stdout).strip().splitlines()
+            return f"missing: {lines[-1] if lines else f'exit {out.returncode}'}"
+        return pyperf.Benchmark.load(str(result)).median()
+
+
+def time_cases(impl, cases, options):
+    """Times {case: (setup, stmt)} for one implementation with pyperf timeit."""
     python = python_for(impl)
     if python is None:
         return {case: "missing: no Python 3.11 environment with torch" for case in cases}
-    payload = [
-        {"case": c, "setup": s, "stmt": st, "number": number, "repeats": repeats} for c, (s, st) in cases.items()
-    ]
-    out = subprocess.run(
-        [python, str(TIMER)], input=json.dumps(payload), capture_output=True, text=True, env=env_for(impl), timeout=1800
-    )
-    if out.returncode != 0:
-        reason = out.stderr.strip().splitlines()[-1] if out.stderr.strip() else f"exit {out.returncode}"
-        return {case: f"missing: {reason}" for case in cases}
-    return json.loads(out.stdout)
+    return {
+        case: pyperf_median([python, "-m", "pyperf", "timeit"], [*options, "--setup", setup, stmt], env_for(impl))
+        for case, (setup, stmt) in cases.items()
+    }
+
+
+def time_execute(graph, n, options, timeout=1800):
+    """The seconds per node of executing `graph` of size n (execute_case.py)."""
+    return pyperf_median([sys.executable, str(EXECUTE_CASE), graph, str(n)], options, timeout=timeout)
 
 
 def by_impl(table):
@@ -310,14 +272,10 @@ def cpp_floors(quick):
     return floors
 
 
-def import_time(python, module, repeats):
+def import_time(python, module, options):
+    """A fresh interpreter that imports `module` (None: imports nothing)."""
     stmt = f"import {module}" if module else "pass"
-    best = float("inf")
-    for _ in range(repeats):
-        t = time.perf_counter()
-        subprocess.run([python, "-c", stmt], check=True, capture_output=True)
-        best = min(best, time.perf_counter() - t)
-    return best
+    return pyperf_median([sys.executable, "-m", "pyperf", "command"], [*options, "--", python, "-c", stmt])
 
 
 def per_node(seconds, n):
@@ -336,15 +294,18 @@ def ratio(a, b):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="tiny sizes, one repeat")
+    parser.add_argument("--quick", action="store_true", help="tiny sizes, one value each, no torch")
     args = parser.parse_args()
     quick = args.quick
-    repeats = 1 if quick else 7
-    number = 1000 if quick else 100_000
+    # pyperf's own defaults (20 processes) for the calls; the fills and the
+    # executes, whose every loop needs fresh memory or a fresh graph, run once
+    # per value. --quick checks that every case runs, nothing more.
+    calls = ["--processes", "1" if quick else "10", "--values", "1" if quick else "3"]
+    once = ["--processes", "1" if quick else "5", "--values", "1" if quick else "3", "--loops", "1"]
     chains = [10**3] if quick else [10**3, 10**4, 10**5, 10**6]
     out_dir = BENCH_BUILD / "quick" if quick else ROOT / "benchmarks" / "results"
     out_dir.mkdir(parents=True, exist_ok=True)
-    impls = ["ours", "floor", "keep", "capi", "numpy", "torch", "tinygrad"]
+    impls = ["ours", "floor", "keep", "capi", "numpy", "tinygrad"] + ([] if quick else ["torch"])
     fill_elements = 1024 if quick else FILL
 
     results = {
@@ -358,9 +319,9 @@ def main():
     fills = by_impl(fill_cases)
     measured = {}
     for impl in impls:
-        measured[impl] = time_cases(impl, small.get(impl, {}), number, repeats)
+        measured[impl] = time_cases(impl, small.get(impl, {}), calls)
         if impl in fills:
-            measured[impl].update(time_cases(impl, fills[impl], 1, max(repeats, 3)))
+            measured[impl].update(time_cases(impl, fills[impl], once))
     for case in list(SMALL) + list(fill_cases):
         results["cases"][case] = {impl: measured[impl][case] for impl in impls if case in measured[impl]}
 
@@ -374,40 +335,38 @@ def main():
 
     execute = {}
     for n in chains:
-        row = {"ours": run_script(sys.executable, ours_execute(CHAIN, repeats if n < 10**6 else 3, n=n))}
-        try:
-            row["tinygrad"] = (
-                run_script(sys.executable, TINY_CHAIN.format(n=n, repeats=min(repeats, 3)), timeout=120)
-                if n <= 10**4
-                else "not run: realize of a chain this long does not finish"
-            )
-        except (RuntimeError, subprocess.TimeoutExpired) as e:
-            row["tinygrad"] = f"did not finish: {type(e).__name__}"
+        row = {"ours": time_execute("chain", n, once)}
+        row["tinygrad"] = (
+            time_execute("tinygrad-chain", n, once, timeout=300)
+            if n <= 10**4
+            else "not run: realize of a chain this long does not finish"
+        )
         row["floor"] = per_node(floors.get(f"walk_chain/{n}"), n)
         execute[n] = row
         results["cases"][f"execute chain of {n}, per node"] = row
     levels, fib = (10, 1000) if quick else (17, 2**17)
     results["cases"][f"execute tree of 2^{levels} - 1 adds, per node"] = {
-        "ours": run_script(sys.executable, ours_execute(TREE, min(repeats, 3), levels=levels)),
+        "ours": time_execute("tree", levels, once),
         "floor": per_node(floors.get(f"walk_tree/{levels}"), 2**levels - 1),
     }
     results["cases"][f"execute {fib} adds of the two previous, per node"] = {
-        "ours": run_script(sys.executable, ours_execute(FIBONACCI, min(repeats, 3), n=fib)),
+        "ours": time_execute("fibonacci", fib, once),
         "floor": per_node(floors.get(f"walk_fibonacci/{fib}"), fib),
     }
     big = 10**3 if quick else 10**6
     results["execute one add beside many nodes"] = {
         "unrelated_nodes": big,
-        "seconds": run_script(sys.executable, OURS_SMALL_IN_BIG.format(n=big, repeats=repeats)),
+        "seconds": time_execute("beside", big, calls),
     }
     results["memory per recorded add (bytes)"] = run_script(sys.executable, MEMORY_PER_ADD.format(n=big))
 
     imports = {
-        "ours": import_time(sys.executable, "_tolvane", repeats * 3),
-        "numpy": import_time(sys.executable, "numpy", repeats * 3),
-        "floor": import_time(sys.executable, None, repeats * 3),
+        "ours": import_time(sys.executable, "_tolvane", calls),
+        "numpy": import_time(sys.executable, "numpy", calls),
+        "floor": import_time(sys.executable, None, calls),
     }
-    imports["torch"] = import_time(str(TORCH_PYTHON), "torch", repeats) if TORCH_PYTHON.exists() else "missing"
+    if not quick:
+        imports["torch"] = import_time(str(TORCH_PYTHON), "torch", calls) if TORCH_PYTHON.exists() else "missing"
     results["cases"]["import"] = imports
     results["counts"] = count_cases(quick, FLOOR_DIR / "cpp_floors")
 
