@@ -192,7 +192,7 @@ def quickstart(session):
 
 @nox.session
 def tests(session):
-    """The C++ tests (dev preset) and the Python tests (arguments go to pytest)."""
+    """The C++ tests (dev preset), the Python tests (arguments go to pytest) and the tasks' own checks."""
     install(session, "build", "test")
     build_module(session, *DEV_MODULE)
     session.log("C++ tests")
@@ -202,6 +202,9 @@ def tests(session):
     session.chdir(ROOT / "tests" / "python")
     config = ["-c", str(ROOT / "pyproject.toml"), "--rootdir", str(ROOT)]
     session.run(PYTHON, "-m", "pytest", "-q", *config, *session.posargs)
+    if not session.posargs:
+        session.log("the checks the tasks make (tests/tasks)")
+        session.run(PYTHON, "-m", "pytest", "-q", *config, "-p", "no:cacheprovider", str(ROOT / "tests" / "tasks"))
 
 
 # Shapes and dims take entries with __index__ only; pybind11 renders them as
@@ -495,6 +498,82 @@ def package(session):
     run_readme_blocks(session, out / "readme")
 
 
+def copy_tracked(where):
+    """A copy of the tracked files at `where`, as a clean checkout has them
+    (no .git, no build folders)."""
+    for name in subprocess.run(
+        ["git", "ls-files", "-z"], cwd=ROOT, capture_output=True, text=True, check=True
+    ).stdout.split("\0"):
+        if name:
+            (where / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(ROOT / name, where / name)
+    return where
+
+
+def wheel_difference(first, second):
+    """What differs between two wheels, member by member, or None when the
+    two files are identical."""
+    if first.read_bytes() == second.read_bytes():
+        return None
+    with zipfile.ZipFile(first) as a, zipfile.ZipFile(second) as b:
+        members = {i.filename: i for i in a.infolist()}, {i.filename: i for i in b.infolist()}
+        lines = [f"only in one wheel: {name}" for name in sorted(set(members[0]) ^ set(members[1]))]
+        for name in sorted(set(members[0]) & set(members[1])):
+            x, y = members[0][name], members[1][name]
+            if a.read(name) != b.read(name):
+                lines.append(f"{name}: contents differ")
+            elif x.date_time != y.date_time or x.external_attr != y.external_attr:
+                lines.append(f"{name}: timestamp or permissions differ")
+        if [i.filename for i in a.infolist()] != [i.filename for i in b.infolist()]:
+            lines.append("the members are in another order")
+    return "\n".join(lines) or "the zip containers differ, every member alike"
+
+
+@nox.session(name="release-check")
+def release_check(session):
+    """The release artifacts: sdist and wheel from a clean copy, a wheel from the sdist in isolation, twine, tests, a
+    reproducible wheel.
+
+    Isolated builds, as a user's pip or a release runner makes them, with the
+    build backend at the version constraints.txt pins. SOURCE_DATE_EPOCH is the
+    last commit's time."""
+    install(session, "release", "test")
+    out = BUILD / "release"
+    shutil.rmtree(out, ignore_errors=True)
+    epoch = subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=ROOT, capture_output=True, text=True, check=True)
+    env = {
+        "SOURCE_DATE_EPOCH": epoch.stdout.strip(),
+        # pip's build environments take the pins from either, by pip version.
+        "PIP_CONSTRAINT": str(CONSTRAINTS),
+        "PIP_BUILD_CONSTRAINT": str(CONSTRAINTS),
+    }
+
+    def build(source, into, *kinds):
+        """What `python -m build` makes of `source`: the sdist first, then the wheel."""
+        session.run(PYTHON, "-m", "build", *kinds, "-o", str(into), str(source), env=env, silent=True)
+        return [*into.glob("*.tar.gz"), *into.glob("*.whl")]
+
+    session.log("the sdist and a wheel, from a clean copy of the tracked files")
+    tree = copy_tracked(out / "tree")
+    sdist, tree_wheel = build(tree, out / "dist", "--sdist", "--wheel")
+    session.log("a wheel from that sdist, in isolation")
+    (sdist_wheel,) = build(sdist, out / "from-sdist", "--wheel")
+    session.log("twine check")
+    session.run(PYTHON, "-m", "twine", "check", "--strict", str(sdist), str(tree_wheel), str(sdist_wheel))
+    with zipfile.ZipFile(sdist_wheel) as whl, tempfile.TemporaryDirectory() as scratch:
+        (binary,) = [n for n in whl.namelist() if n.startswith("_tolvane.")]
+        if checks_invariants(whl.extract(binary, scratch)):
+            session.error("the release wheel was built with invariant checks")
+    session.log("the same wheel again, from a second copy elsewhere, with the same SOURCE_DATE_EPOCH")
+    (again,) = build(copy_tracked(out / "elsewhere" / "tree"), out / "again", "--wheel")
+    if difference := wheel_difference(tree_wheel, again):
+        print(difference)
+        session.error(f"the wheel is not reproducible: {tree_wheel.name} differs between two builds")
+    session.log(f"{tree_wheel.name}: byte for byte the same in both builds")
+    session.log("the Python tests against the wheel from the sdist, in a fresh environment")
+    pytest_outside(session, fresh_env(session, out / "env", sdist_wheel))
+
+
 def readme_blocks():
     """The README's shell blocks whose first line is README_RUN."""
     blocks = re.findall(r"```sh\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
@@ -505,12 +584,7 @@ def run_readme_blocks(session, where):
     """Runs each README block as it stands, in a copy of the tracked files,
     with a home of its own (where the C++ package installs)."""
     shutil.rmtree(where, ignore_errors=True)
-    tree, home = where / "tree", where / "home"
-    for name in subprocess.run(
-        ["git", "ls-files"], cwd=ROOT, capture_output=True, text=True, check=True
-    ).stdout.split():
-        (tree / name).parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(ROOT / name, tree / name)
+    tree, home = copy_tracked(where / "tree"), where / "home"
     home.mkdir()
     env = {"HOME": str(home), "PIP_CACHE_DIR": os.environ.get("PIP_CACHE_DIR", str(pathlib.Path.home() / ".cache/pip"))}
     if shutil.which("pyenv") and "PYENV_ROOT" not in os.environ:
@@ -646,7 +720,8 @@ def torch_env(session):
     """torch in a Python 3.11 environment of its own, when pyenv holds a 3.11."""
     env = BUILD / "bench" / "torch-py311"
     python = env / "bin" / "python"
-    if python.exists() and subprocess.run([str(python), "-c", "import torch, pyperf"], capture_output=True).returncode == 0:
+    ready = python.exists() and subprocess.run([str(python), "-c", "import torch, pyperf"], capture_output=True)
+    if ready and ready.returncode == 0:
         return
     found = (
         subprocess.run(["pyenv", "prefix", "3.11"], capture_output=True, text=True) if shutil.which("pyenv") else None

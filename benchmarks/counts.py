@@ -1,6 +1,6 @@
 """Figures that hold still between runs, beside the wall-clock ones.
 
-On this machine kind a first touch of a page costs microseconds and the host
+On a virtual machine a first touch of a page costs microseconds and the host
 prices it differently from run to run, so the wall time of work that grows
 memory swings several-fold. These do not move: instructions (callgrind,
 counting only the measured window), last-level cache misses (callgrind's

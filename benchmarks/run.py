@@ -295,15 +295,19 @@ def ratio(a, b):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="tiny sizes, one value each, no torch")
+    parser.add_argument("--report", action="store_true", help="only remake the tables from the last results.json")
     args = parser.parse_args()
     quick = args.quick
+    out_dir = BENCH_BUILD / "quick" if quick else ROOT / "benchmarks" / "results"
+    if args.report:
+        report(json.loads((out_dir / "results.json").read_text()), out_dir)
+        return
     # pyperf's own defaults (20 processes) for the calls; the fills and the
     # executes, whose every loop needs fresh memory or a fresh graph, run once
     # per value. --quick checks that every case runs, nothing more.
     calls = ["--processes", "1" if quick else "10", "--values", "1" if quick else "3"]
     once = ["--processes", "1" if quick else "5", "--values", "1" if quick else "3", "--loops", "1"]
     chains = [10**3] if quick else [10**3, 10**4, 10**5, 10**6]
-    out_dir = BENCH_BUILD / "quick" if quick else ROOT / "benchmarks" / "results"
     out_dir.mkdir(parents=True, exist_ok=True)
     impls = ["ours", "floor", "keep", "capi", "numpy", "tinygrad"] + ([] if quick else ["torch"])
     fill_elements = 1024 if quick else FILL
@@ -333,7 +337,6 @@ def main():
         results["cases"][zeros_case]["floor"] = zero_floor
         results["cases"][ones_case]["floor"] = ones_floor
 
-    execute = {}
     for n in chains:
         row = {"ours": time_execute("chain", n, once)}
         row["tinygrad"] = (
@@ -342,7 +345,6 @@ def main():
             else "not run: realize of a chain this long does not finish"
         )
         row["floor"] = per_node(floors.get(f"walk_chain/{n}"), n)
-        execute[n] = row
         results["cases"][f"execute chain of {n}, per node"] = row
     levels, fib = (10, 1000) if quick else (17, 2**17)
     results["cases"][f"execute tree of 2^{levels} - 1 adds, per node"] = {
@@ -370,18 +372,22 @@ def main():
     results["cases"]["import"] = imports
     results["counts"] = count_cases(quick, FLOOR_DIR / "cpp_floors")
 
-    report(results, execute, out_dir)
+    # Kept before the tables are made, so that a run is never lost to them.
+    (out_dir / "results.json").write_text(json.dumps(results, indent=2, default=str))
+    report(results, out_dir)
 
 
-def report(results, execute, out_dir):
+def report(results, out_dir):
+    """Writes table.md and the figure from the results, and prints the table."""
+    execute = {chain_nodes(case): row for case, row in results["cases"].items() if case.startswith("execute chain of")}
     cols = ["ours", "floor", "keep", "capi", "numpy", "torch", "tinygrad"]
-    heads = {"keep": "floor that keeps", "capi": "C-API floor"}
+    heads = {"floor": "baseline", "keep": "baseline that keeps", "capi": "C-API binding"}
     lines = [
         f"machine: {results['machine']}",
         "",
         "| case | unit | "
         + " | ".join(heads.get(c, c) for c in cols)
-        + " | ours/floor | ours/floor that keeps | ours/C-API floor | ours/torch | ours/numpy |",
+        + " | ours/baseline | ours/baseline that keeps | ours/C-API binding | ours/torch | ours/numpy |",
         "|---|---|" + "---|" * (len(cols) + 5),
     ]
     big_fills = results["fill_elements"] >= 2**20
@@ -409,13 +415,50 @@ def report(results, execute, out_dir):
     per_node = [row["ours"] for row in execute.values()]
     if len(per_node) > 1:
         lines.append(f"execute per-node time, largest over smallest across sizes: {max(per_node) / min(per_node):.2f}x")
-    lines += ["", *count_table(results["counts"])]
+    lines += ["", *count_table(results["counts"]), "", *user_table(results)]
     text = "\n".join(lines)
     print(text)
-    (out_dir / "results.json").write_text(json.dumps(results, indent=2, default=str))
     (out_dir / "table.md").write_text(text + "\n")
     plot(results, execute, out_dir / "benchmark.png")
     print(f"\nwrote {out_dir / 'results.json'}, {out_dir / 'table.md'}, {out_dir / 'benchmark.png'}")
+
+
+# The README's table: (label, case).
+USER_ROWS = [
+    ("create a 2x3 tensor", "create Tensor([2, 3])"),
+    ("read its shape", "read t.shape"),
+    ("a + b, 2x3 (NumPy and PyTorch compute it)", "record a + b (2x3)"),
+    ("view as 3x2", "t.view([3, 2])"),
+    ("reshape to 1-D", "t.reshape([-1])"),
+]
+
+
+def chain_nodes(case):
+    """1000 for "execute chain of 1000, per node"."""
+    return int(case.split()[3].rstrip(","))
+
+
+def user_table(results):
+    """Ours against NumPy and PyTorch: per call, then per node of execute."""
+    cases = results["cases"]
+
+    def ns(value):
+        return f"{value * 1e9:,.0f} ns" if isinstance(value, float) else "-"
+
+    lines = [
+        "For the README: per call and per node, the median time.",
+        "",
+        "| | tolvane | NumPy | PyTorch |",
+        "|---|---|---|---|",
+    ]
+    for label, case in USER_ROWS:
+        row = cases.get(case, {})
+        lines.append(f"| {label} | {ns(row.get('ours'))} | {ns(row.get('numpy'))} | {ns(row.get('torch'))} |")
+    chain = max((c for c in cases if c.startswith("execute chain of")), key=chain_nodes, default=None)
+    if chain:
+        nodes = chain_nodes(chain)
+        lines.append(f"| execute a chain of {nodes:,} adds, per node | {ns(cases[chain].get('ours'))} | - | - |")
+    return lines
 
 
 COUNT_MEASURES = [
@@ -432,10 +475,10 @@ def count_table(rows):
     lines = [
         "Counts per call, add or node, which hold still between runs (instructions and misses from",
         "callgrind over the measured window only; CPU time with freed heap kept and pre-faulted).",
-        "The execute floor is the physical walk over our own records (cpp_floors' physical_*).",
+        "The execute baseline is the physical walk over our own records (cpp_floors' physical_*).",
         "",
-        "| case | measure | ours | floor | floor that keeps | C-API floor | ours/floor | ours/floor that keeps"
-        " | ours/C-API floor |",
+        "| case | measure | ours | baseline | baseline that keeps | C-API binding | ours/baseline"
+        " | ours/baseline that keeps | ours/C-API binding |",
         "|---|---|---|---|---|---|---|---|---|",
     ]
     for case, row in rows.items():

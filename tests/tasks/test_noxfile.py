@@ -1,0 +1,82 @@
+"""The checks the tasks make of the tree: the changelog, the pins, the
+reproducibility report and the invariant-check marker."""
+
+import pathlib
+import sys
+import zipfile
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2]))
+import noxfile  # noqa: E402
+
+HEAD = "# Changelog\n\nText.\n\n"
+
+
+@pytest.mark.parametrize(
+    ("text", "problem"),
+    [
+        (HEAD + "## [Unreleased]\n\n## [1.2.0] - 2026-01-02\n", None),
+        (HEAD + "## [1.2.0] - Unreleased\n", None),
+        (HEAD + "## [1.1.0] - 2026-01-02\n", "no section for version 1.2.0"),
+        (HEAD + "## [1.2.0]\n", "no ' - YYYY-MM-DD' date"),
+        (HEAD + "## [1.2.0] - 2 Jan 2026\n", "no ' - YYYY-MM-DD' date"),
+        (HEAD + "## [1.2.0] - 2026-01-02\n## [1.2.0] - 2026-01-01\n", "a section twice"),
+        ("# Changes\n\n## [1.2.0] - 2026-01-02\n", "does not start with"),
+    ],
+)
+def test_changelog_problem(text, problem):
+    found = noxfile.changelog_problem(text, "1.2.0")
+    assert found is None if problem is None else problem in found
+
+
+def test_the_changelog_has_the_projects_version():
+    assert noxfile.project_version() == "0.1.0"
+    assert noxfile.changelog_problem((noxfile.ROOT / "CHANGELOG.md").read_text(), "0.1.0") is None
+
+
+@pytest.mark.parametrize(
+    ("pins", "unpinned"),
+    [
+        ("# header\nnox==1.0\nruff==0.1\n", []),
+        ("nox==1.0\n", ["ruff"]),
+        ("nox==1.0\nruff>=0.1\n", ["ruff"]),
+        ("Nox==1.0\nruff==0.1,<1\n", ["ruff"]),
+    ],
+)
+def test_unpinned_requirements(tmp_path, monkeypatch, pins, unpinned):
+    (tmp_path / "constraints.txt").write_text(pins)
+    monkeypatch.setattr(noxfile, "CONSTRAINTS", tmp_path / "constraints.txt")
+    monkeypatch.setattr(noxfile, "groups", lambda *names: ["nox>=2025", "ruff"])
+    assert noxfile.unpinned_requirements() == unpinned
+
+
+def make_wheel(path, members, date=(2026, 1, 2, 3, 4, 6)):
+    with zipfile.ZipFile(path, "w") as whl:
+        for name, data in members:
+            whl.writestr(zipfile.ZipInfo(name, date), data)
+    return path
+
+
+@pytest.mark.parametrize(
+    ("second", "date", "said"),
+    [
+        ([("a.so", b"x"), ("b.txt", b"y")], (2026, 1, 2, 3, 4, 6), None),
+        ([("a.so", b"z"), ("b.txt", b"y")], (2026, 1, 2, 3, 4, 6), "a.so: contents differ"),
+        ([("a.so", b"x"), ("b.txt", b"y")], (2026, 1, 2, 3, 4, 8), "a.so: timestamp or permissions differ"),
+        ([("b.txt", b"y"), ("a.so", b"x")], (2026, 1, 2, 3, 4, 6), "the members are in another order"),
+        ([("a.so", b"x")], (2026, 1, 2, 3, 4, 6), "only in one wheel: b.txt"),
+    ],
+)
+def test_wheel_difference(tmp_path, second, date, said):
+    first = make_wheel(tmp_path / "first.whl", [("a.so", b"x"), ("b.txt", b"y")])
+    other = make_wheel(tmp_path / "second.whl", second, date)
+    found = noxfile.wheel_difference(first, other)
+    assert found is None if said is None else said in found
+
+
+def test_checks_invariants_reads_the_binary(tmp_path):
+    (tmp_path / "on.so").write_bytes(b"\0\0tolvane: invariant broken: %s\n\0")
+    (tmp_path / "off.so").write_bytes(b"\0\0tolvane: something else\0")
+    assert noxfile.checks_invariants(tmp_path / "on.so")
+    assert not noxfile.checks_invariants(tmp_path / "off.so")
