@@ -454,10 +454,16 @@ def user_table(results):
     for label, case in USER_ROWS:
         row = cases.get(case, {})
         lines.append(f"| {label} | {ns(row.get('ours'))} | {ns(row.get('numpy'))} | {ns(row.get('torch'))} |")
-    chain = max((c for c in cases if c.startswith("execute chain of")), key=chain_nodes, default=None)
-    if chain:
-        nodes = chain_nodes(chain)
-        lines.append(f"| execute a chain of {nodes:,} adds, per node | {ns(cases[chain].get('ours'))} | - | - |")
+    chains = sorted((c for c in cases if c.startswith("execute chain of")), key=chain_nodes)
+    times = [cases[c]["ours"] for c in chains if isinstance(cases[c].get("ours"), float)]
+    if times:
+        sizes = (
+            f"{chain_nodes(chains[0]):,} to {chain_nodes(chains[-1]):,}"
+            if len(chains) > 1
+            else f"{chain_nodes(chains[0]):,}"
+        )
+        spread = f"{ns(min(times))} to {ns(max(times))}" if len(times) > 1 else ns(times[0])
+        lines.append(f"| execute a chain of {sizes} adds, per node | {spread} | - | - |")
     return lines
 
 
