@@ -566,10 +566,11 @@ def release_check(session):
             session.error("the release wheel was built with invariant checks")
     session.log("the same wheel again, from a second copy elsewhere, with the same SOURCE_DATE_EPOCH")
     (again,) = build(copy_tracked(out / "elsewhere" / "tree"), out / "again", "--wheel")
-    if difference := wheel_difference(tree_wheel, again):
-        print(difference)
-        session.error(f"the wheel is not reproducible: {tree_wheel.name} differs between two builds")
-    session.log(f"{tree_wheel.name}: byte for byte the same in both builds")
+    for made, other in (("a second copy", again), ("the sdist", sdist_wheel)):
+        if difference := wheel_difference(tree_wheel, other):
+            print(difference)
+            session.error(f"the wheel is not reproducible: the one from {made} differs from the one from the copy")
+    session.log(f"{tree_wheel.name}: byte for byte the same from the copy, from a second copy and from the sdist")
     session.log("the Python tests against the wheel from the sdist, in a fresh environment")
     pytest_outside(session, fresh_env(session, out / "env", sdist_wheel))
 

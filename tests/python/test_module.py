@@ -66,7 +66,7 @@ def test_distribution_names_its_source():
     text = importlib.metadata.distribution("tolvane").read_text("source.txt")
     assert re.fullmatch(
         rf"tolvane {re.escape(_tolvane.__version__)} from "
-        r"(commit (v[\w.]+-\d+-g)?[0-9a-f]{40}(-dirty)?|not a git checkout)\n",
+        r"(commit (v[\w.]+-\d+-g)?[0-9a-f]{40}(-dirty)?|a source tree without git history \(an sdist or a copy\))\n",
         text or "",
     ), text
 
