@@ -494,7 +494,7 @@ def count_table(rows):
             if values[0] is None:
                 continue
             cells = [format(v / scale, digits) if isinstance(v, (int, float)) else "-" for v in values]
-            # A floor that keeps nothing has no faults or heap to compare with.
+            # A baseline that keeps nothing has no faults or heap to compare with.
             ratios = [
                 f"{values[0] / v:.2f}" if isinstance(v, (int, float)) and v > abs(values[0]) * 1e-3 else "-"
                 for v in values[1:]
