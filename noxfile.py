@@ -531,8 +531,7 @@ def wheel_difference(first, second):
 
 @nox.session(name="release-check")
 def release_check(session):
-    """The release artifacts: sdist and wheel from a clean copy, a wheel from the sdist in isolation, twine, tests, a
-    reproducible wheel.
+    """Release artifacts: sdist and wheel from a clean copy and from the sdist, twine, tests, a reproducible wheel.
 
     Isolated builds, as a user's pip or a release runner makes them, with the
     build backend at the version constraints.txt pins. SOURCE_DATE_EPOCH is the
