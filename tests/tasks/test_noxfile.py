@@ -1,7 +1,8 @@
 """The checks the tasks make of the tree: the changelog, the pins, the
-reproducibility report and the invariant-check marker."""
+reproducibility report, the invariant-check marker and the clean copy."""
 
 import pathlib
+import subprocess
 import sys
 import zipfile
 
@@ -80,3 +81,18 @@ def test_checks_invariants_reads_the_binary(tmp_path):
     (tmp_path / "off.so").write_bytes(b"\0\0tolvane: something else\0")
     assert noxfile.checks_invariants(tmp_path / "on.so")
     assert not noxfile.checks_invariants(tmp_path / "off.so")
+
+
+def test_copy_tracked_takes_the_tracked_files_only(tmp_path, monkeypatch):
+    repo = tmp_path / "repo"
+    (repo / "src" / "with space").mkdir(parents=True)
+    for name in ("a.txt", "src/b.cpp", "src/with space/c.h", "untracked.txt", "build/out.o"):
+        (repo / name).parent.mkdir(parents=True, exist_ok=True)
+        (repo / name).write_text(name)
+    subprocess.run(["git", "init", "-q", str(repo)], check=True)
+    subprocess.run(["git", "-C", str(repo), "add", "a.txt", "src"], check=True)
+    monkeypatch.setattr(noxfile, "ROOT", repo)
+    copy = noxfile.copy_tracked(tmp_path / "copy")
+    copied = sorted(str(p.relative_to(copy)) for p in copy.rglob("*") if p.is_file())
+    assert copied == ["a.txt", "src/b.cpp", "src/with space/c.h"]
+    assert (copy / "src" / "with space" / "c.h").read_text() == "src/with space/c.h"
