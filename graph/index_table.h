@@ -11,12 +11,10 @@
 // a taken slot passes the search on to the next. The graph's fingerprints are
 // record addresses over 16: records allocated one after another get slots in
 // the same order, so a walk down a chain reads the table in order, where a
-// mixing hash scatters them (./dev bench's counts show the reads in order as
-// last-level misses per node of "execute chain", against its floor). A
-// power-of-two mask would put records of one regular size onto few slots;
-// the prime avoids that. The load stays at most 3/4, growing to the next
-// prime of about twice the capacity; large tables ask for huge pages.
-// Entries are never removed.
+// mixing hash would scatter the reads. A power-of-two mask would put records
+// of one regular size onto few slots; the prime avoids that. The load stays
+// at most 3/4, growing to the next prime of about twice the capacity; large
+// tables ask for huge pages. Entries are never removed.
 
 #include <cstddef>
 #include <cstdint>

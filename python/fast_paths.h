@@ -33,9 +33,9 @@
 //
 // Instructions per call with them, against the hand-written CPython binding
 // of the same core (./dev bench: the "per call" instructions rows, ours and
-// C-API floor): `Tensor([2, 3])` 2,312 (2,186), `t.shape` 972 (823),
-// `t.view([3, 2])` 1,958 (1,657), `t.reshape([-1])` 1,934 (1,704), `a + b`
-// 2,391 (2,006).
+// C-API binding; the run of benchmarks/results): `Tensor([2, 3])` 2,330
+// (2,235), `t.shape` 923 (840), `t.view([3, 2])` 1,996 (1,707),
+// `t.reshape([-1])` 1,920 (1,687), `a + b` 2,441 (1,990).
 //
 // TOLVANE_PLAIN_PYBIND11 in the environment at import switches fast paths
 // off: `1` all of them, `0` none, or a comma-separated list of names

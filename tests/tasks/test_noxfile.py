@@ -83,6 +83,16 @@ def test_checks_invariants_reads_the_binary(tmp_path):
     assert not noxfile.checks_invariants(tmp_path / "off.so")
 
 
+def test_wheel_checks_invariants_reads_the_module_inside(tmp_path):
+    on = make_wheel(
+        tmp_path / "on.whl",
+        [("x.txt", b"tolvane: invariant broken: "), ("_tolvane.so", b"\0tolvane: invariant broken: %s\0")],
+    )
+    off = make_wheel(tmp_path / "off.whl", [("x.txt", b"tolvane: invariant broken: "), ("_tolvane.so", b"\0\0")])
+    assert noxfile.wheel_checks_invariants(on)
+    assert not noxfile.wheel_checks_invariants(off)
+
+
 def test_copy_tracked_takes_the_tracked_files_only(tmp_path, monkeypatch):
     repo = tmp_path / "repo"
     (repo / "src" / "with space").mkdir(parents=True)
