@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "core/invariants.h"
+#include "core/portable.h"
 
 namespace tolvane {
 
@@ -19,13 +20,13 @@ Shape::Shape(std::span<const std::size_t> extents) {
   std::size_t stride = 1;
   for (std::size_t i = rank; i-- > 0;) {
     extents_[i] = extents[i];
-    if (i > 0 && __builtin_mul_overflow(stride, extents[i], &stride)) {
+    if (i > 0 && mul_overflow(stride, extents[i], &stride)) {
       throw std::length_error("Shape: stride exceeds the uint64 range");
     }
   }
   constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
   std::size_t count = stride;
-  if (rank > 0 && (__builtin_mul_overflow(stride, extents[0], &count) || count > limit)) {
+  if (rank > 0 && (mul_overflow(stride, extents[0], &count) || count > limit)) {
     throw std::length_error("Shape: element count exceeds the int64 range");
   }
   rank_ = static_cast<std::uint8_t>(rank);

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/aligned_alloc.h"
+#include "core/portable.h"
 
 namespace tolvane {
 
@@ -32,7 +33,7 @@ Storage::Storage(std::int64_t numel, Dtype dtype, Device device, bool allocate, 
       std::numeric_limits<std::size_t>::max() - (BUFFER_ALIGNMENT - 1);
   std::size_t bytes = 0;
   if (is_known_dtype(dtype) &&
-      (__builtin_mul_overflow(static_cast<std::size_t>(numel), dtype_size(dtype), &bytes) ||
+      (mul_overflow(static_cast<std::size_t>(numel), dtype_size(dtype), &bytes) ||
        bytes > max_bytes)) {
     throw std::length_error("Storage: byte count exceeds the 64-bit range");
   }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/invariants.h"
+#include "core/portable.h"
 
 namespace tolvane {
 
@@ -36,8 +37,8 @@ const char* broken_invariant(const TensorImpl& record) {
   bool overflow = false;
   for (int k = 0; k < shape.rank(); ++k) {
     std::size_t step = 0;
-    overflow = overflow || __builtin_mul_overflow(shape[k] - 1, record.strides[k], &step) ||
-               __builtin_add_overflow(last, step, &last);
+    overflow = overflow || mul_overflow(shape[k] - 1, record.strides[k], &step) ||
+               add_overflow(last, step, &last);
   }
   const bool inside = !overflow && last < static_cast<std::size_t>(record.storage->numel());
   return inside ? nullptr : "TensorImpl: an element lies beyond the storage";

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "core/portable.h"
 #include "core/tensor.h"
 
 namespace tolvane {
@@ -39,7 +40,7 @@ Shape infer_shape(std::int64_t numel, std::span<const std::int64_t> dims) {
     } else {
       result[i] = static_cast<std::size_t>(d);
       has_zero = has_zero || d == 0;
-      overflow = overflow || __builtin_mul_overflow(known, d, &known);
+      overflow = overflow || mul_overflow(known, d, &known);
     }
   }
   if (has_zero) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/invariants.h"
+#include "core/portable.h"
 #include "graph/graph.h"
 
 namespace tolvane {
@@ -44,7 +45,7 @@ class VisitedIds {
   explicit VisitedIds(std::size_t ids) : blocks_((ids >> 12U) + 1) {}
 
   // Whether `id` (below `ids`) is new; it is from now on.
-  [[gnu::always_inline]] bool insert(std::uint32_t id) {
+  TOLVANE_ALWAYS_INLINE bool insert(std::uint32_t id) {
     auto& bits = blocks_[id >> 12U];
     if (!bits) [[unlikely]]
       bits = std::make_unique<std::uint64_t[]>(64);
@@ -146,7 +147,7 @@ void walk_from(const Graph& graph, const Node* root, Emit& emit) {
       // The producer's slot is read next, the next input's producer's only
       // after the producer's subtree: fetch that one now.
       if (top->next != top->end && *top->next != NodeInputs::NO_PRODUCER) {
-        __builtin_prefetch(&graph.slot(*top->next));
+        TOLVANE_PREFETCH(&graph.slot(*top->next));
       }
     }
     if (++top == limit) [[unlikely]] {
@@ -185,13 +186,13 @@ void walk(const Graph& graph, const Tensor& output, Emit&& emit) {
 class DeferredAllocations {
  public:
   void push(const Node* node) {
-    __builtin_prefetch(&node->output);
+    TOLVANE_PREFETCH(&node->output);
     const std::size_t i = pushed_++;
     ring_[i % SIZE] = node;
     if (i < LATE) [[unlikely]]
       return;
-    __builtin_prefetch(ring_[(i - AHEAD) % SIZE]->output.impl().get());
-    __builtin_prefetch(ring_[(i - 2 * AHEAD) % SIZE]->output.impl()->storage.get());
+    TOLVANE_PREFETCH(ring_[(i - AHEAD) % SIZE]->output.impl().get());
+    TOLVANE_PREFETCH(ring_[(i - 2 * AHEAD) % SIZE]->output.impl()->storage.get());
     ring_[(i - LATE) % SIZE]->output.ensure_allocated();
   }
 
