@@ -47,9 +47,17 @@
 #error "the _tolvane module builds against pybind11 3.1.0 (third_party/pybind11) only"
 #endif
 
-static_assert(std::string_view(PYBIND11_BUILD_ABI) == "_tolvane_private",
-              "the module's pybind11 state must be private: build with "
-              "PYBIND11_BUILD_ABI=\"_tolvane_private\" (CMakeLists.txt sets it)");
+#if defined(_LIBCPP_VERSION)
+#define TOLVANE_CXX_LIBRARY "libcpp"
+#elif defined(__GLIBCXX__)
+#define TOLVANE_CXX_LIBRARY "libstdcpp"
+#elif defined(_MSVC_STL_VERSION)
+#define TOLVANE_CXX_LIBRARY "msvcstl"
+#endif
+static_assert(std::string_view(PYBIND11_BUILD_ABI) == "_tolvane_private_" TOLVANE_CXX_LIBRARY,
+              "the module's pybind11 state must be private, under a key that names its C++ "
+              "library: build with PYBIND11_BUILD_ABI=\"_tolvane_private_<library>\" "
+              "(CMakeLists.txt sets it)");
 
 namespace tolvane::python {
 

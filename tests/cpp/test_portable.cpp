@@ -8,7 +8,10 @@
 #include "core/aligned_alloc.h"
 #include "core/portable.h"
 
-#if defined(_WIN32)
+// _aligned_msize comes with MSVC and with the universal C runtime (MinGW's
+// older msvcrt lacks it).
+#if defined(_WIN32) && (defined(_MSC_VER) || defined(_UCRT))
+#define TOLVANE_ALIGNED_MSIZE 1
 #include <malloc.h>
 #elif defined(__APPLE__)
 #include <malloc/malloc.h>
@@ -22,7 +25,7 @@ namespace {
 // Bytes the C library will let us use in a block of aligned_malloc's, where
 // it can tell (0 where it cannot).
 std::size_t usable_size(void* block, std::size_t alignment) {
-#if defined(_WIN32)
+#if defined(TOLVANE_ALIGNED_MSIZE)
   return _aligned_msize(block, alignment, 0);
 #elif defined(__APPLE__)
   static_cast<void>(alignment);
