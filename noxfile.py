@@ -14,12 +14,14 @@ import importlib.metadata
 import logging
 import os
 import pathlib
+import platform
 import re
 import shutil
 import subprocess
 import sys
 import sysconfig
 import tempfile
+import time
 import xml.etree.ElementTree as ET
 import zipfile
 
@@ -49,6 +51,10 @@ DEV_MODULE = ("dev", WERROR, CHECKS)
 CONSTRAINTS = ROOT / "constraints.txt"  # the exact version of every package the tasks install
 CMAKE_MINIMUM = (3, 25)  # what CMakePresets.json (version 6) needs
 README_RUN = "# run by ./dev package"  # the first line of the README blocks that package runs
+TOOLCHAINS = ROOT / "cmake" / "toolchains"
+# The oldest glibc the Linux wheels are built for and tagged with (manylinux_2_28).
+GLIBC_BASELINE = (2, 28)
+GTEST_SOURCES = pathlib.Path("/usr/src/googletest/googletest")  # Debian's googletest package
 
 # The sessions run their tools by name: .venv's own (cmake, ninja, clang-format,
 # ruff, mypy, ...) come first, also under `.venv/bin/nox` without ./dev.
@@ -59,9 +65,9 @@ def groups(*names):
     return list(nox.project.dependency_groups(PYPROJECT, *names))
 
 
-def pip(session, python, *args):
+def pip(session, python, *args, env=None):
     """Runs pip of `python` quietly; its output shows only when it fails."""
-    session.run(str(python), "-m", "pip", *args, "-q", silent=True, external=True)
+    session.run(str(python), "-m", "pip", *args, "-q", silent=True, external=True, env=env)
 
 
 def install(session, *names):
@@ -94,17 +100,72 @@ def system_cmake():
     return found is not None and (int(found[1]), int(found[2])) >= CMAKE_MINIMUM
 
 
-def build_with_venv(session, build_dir, config, *pip_args):
+def build_with_venv(session, build_dir, config, *pip_args, env=None):
     """A pip build (install or wheel) with .venv's build tools, in `build_dir`,
     with the scikit-build-core settings `config`."""
     settings = [f"-C{c}" for c in (f"build-dir={build_dir}", *config)]
-    pip(session, PYTHON, *pip_args[:1], "--no-build-isolation", "--no-deps", *settings, *pip_args[1:])
+    pip(session, PYTHON, *pip_args[:1], "--no-build-isolation", "--no-deps", *settings, *pip_args[1:], env=env)
 
 
-def wheel(session, out, build_dir, source, *config):
-    """Builds a wheel of `source` into `out`."""
-    build_with_venv(session, build_dir, config, "wheel", "-w", str(out), str(source))
-    return next(pathlib.Path(out).glob("*.whl"))
+def wheel(session, out, build_dir, source, *config, env=None):
+    """Builds a wheel of `source` into `out`, which holds no other wheel."""
+    shutil.rmtree(out, ignore_errors=True)
+    build_with_venv(session, build_dir, config, "wheel", "-w", str(out), str(source), env=env)
+    (built,) = pathlib.Path(out).glob("*.whl")
+    return built
+
+
+def zig_env(target):
+    """The environment of a build with zig's clang and libc++ for `target`,
+    which cmake/toolchains/zig.cmake reads (pip and scikit-build-core pass it
+    on to CMake)."""
+    return {
+        "TOLVANE_ZIG": str(pathlib.Path(sysconfig.get_path("purelib")) / "ziglang" / "zig"),
+        "TOLVANE_ZIG_TARGET": target,
+        "CMAKE_TOOLCHAIN_FILE": str(TOOLCHAINS / "zig.cmake"),
+    }
+
+
+def linux_wheel_env(session):
+    """The Linux wheels' build: zig for this machine's architecture and the
+    glibc baseline, with libc++ linked in."""
+    install(session, "cross")
+    return zig_env(f"{platform.machine()}-linux-gnu.{GLIBC_BASELINE[0]}.{GLIBC_BASELINE[1]}")
+
+
+def manylinux_policy(show):
+    """The glibc version (major, minor) of the manylinux tag that `auditwheel
+    show` found a wheel consistent with, or None."""
+    found = re.search(r'platform tag:\s*"manylinux_(\d+)_(\d+)_', show)
+    return (int(found[1]), int(found[2])) if found else None
+
+
+def repair_for_baseline(session, built, into):
+    """The wheel `built`, which auditwheel must find fit for the glibc
+    baseline, tagged for it by `auditwheel repair` into `into`."""
+    show = session.run(PYTHON, "-m", "auditwheel", "show", str(built), silent=True)
+    policy = manylinux_policy(show)
+    if policy is None or policy > GLIBC_BASELINE:
+        print(show)
+        session.error(f"{built.name} needs more than glibc {GLIBC_BASELINE[0]}.{GLIBC_BASELINE[1]}")
+    session.log(f"auditwheel show: {built.name} is consistent with manylinux_{policy[0]}_{policy[1]}")
+    plat = f"manylinux_{GLIBC_BASELINE[0]}_{GLIBC_BASELINE[1]}_{platform.machine()}"
+    shutil.rmtree(into, ignore_errors=True)
+    session.run(PYTHON, "-m", "auditwheel", "repair", "--plat", plat, "-w", str(into), str(built), silent=True)
+    (repaired,) = into.glob("*.whl")
+    return repaired
+
+
+def wheel_module(wheel):
+    """The bytes of the _tolvane binary in `wheel`."""
+    with zipfile.ZipFile(wheel) as whl:
+        (binary,) = [n for n in whl.namelist() if n.startswith("_tolvane.")]
+        return whl.read(binary)
+
+
+def uses_libcxx(module_bytes):
+    """Whether a built module uses libc++: its pybind11 key names the library."""
+    return b"_tolvane_private_libcpp_" in module_bytes
 
 
 def newest_input():
@@ -146,9 +207,7 @@ def checks_invariants(module):
 
 def wheel_checks_invariants(wheel):
     """Whether the module in `wheel` checks invariants."""
-    with zipfile.ZipFile(wheel) as whl:
-        (binary,) = [n for n in whl.namelist() if n.startswith("_tolvane.")]
-        return CHECKS_MARKER in whl.read(binary)
+    return CHECKS_MARKER in wheel_module(wheel)
 
 
 def cmake_workflow(session, preset):
@@ -171,7 +230,7 @@ def fresh_env(session, where, *wheels):
 def pytest_outside(session, *pythons, env=None):
     """The Python tests with each of `pythons`, side by side, each from a copy
     of the tests outside the tree, so that only the installed module can be
-    imported. Their output shows when all are done."""
+    imported. Their output shows when all are done, and is returned."""
     runs, environment = [], {**os.environ, **(env or {})}
     with tempfile.TemporaryDirectory() as outside:
         for i, python in enumerate(pythons):
@@ -183,14 +242,16 @@ def pytest_outside(session, *pythons, env=None):
             output = tempfile.TemporaryFile("w+")
             process = subprocess.Popen(command, cwd=where, env=environment, stdout=output, stderr=subprocess.STDOUT)
             runs.append((process, output))
-        failed = False
+        failed, outputs = False, []
         for process, output in runs:
             failed |= process.wait() != 0
             output.seek(0)
-            print(output.read(), end="")
+            outputs.append(output.read())
+            print(outputs[-1], end="")
             output.close()
     if failed:
         session.error("the Python tests failed")
+    return outputs
 
 
 @nox.session
@@ -477,22 +538,23 @@ def package(session):
     """The sdist-built wheel and its repaired copy tested from outside the tree; the README's install blocks run.
 
     The wheel is built from the sdist, so a file missing from the sdist fails
-    here, and repaired to a manylinux tag with auditwheel; each of the two goes
-    into a fresh environment. Then the README's blocks marked to be run, as
+    here, with zig's clang against the glibc baseline and libc++ linked in;
+    auditwheel must find it fit for manylinux_2_28 or older, and repairs it
+    to that tag. Each of the two goes into a fresh environment. Then the README's blocks marked to be run, as
     a user would type them in a copy of the tree: a virtual environment with
     the module built from source and a plain wheel; the C++ package from the
     release preset, and examples/cpp, a consumer with only find_package and
     target_link_libraries, built against it and run."""
     install(session, "build", "test", "package")
     out = BUILD / "package"
-    for made in ("dist", "wheelhouse"):
-        shutil.rmtree(out / made, ignore_errors=True)
-    session.log("the sdist, a wheel built from it, and that wheel repaired with auditwheel")
+    shutil.rmtree(out / "dist", ignore_errors=True)
+    session.log("the sdist, a wheel built from it for the glibc baseline, and that wheel repaired with auditwheel")
     session.run(PYTHON, "-m", "build", "--sdist", "--no-isolation", "-o", str(out / "dist"), str(ROOT), silent=True)
     (sdist,) = (out / "dist").glob("*.tar.gz")
-    built = wheel(session, out / "dist", out / "wheel-build", sdist)
-    session.run(PYTHON, "-m", "auditwheel", "repair", "-w", str(out / "wheelhouse"), str(built), silent=True)
-    (repaired,) = (out / "wheelhouse").glob("*.whl")
+    built = wheel(session, out / "wheel", out / "wheel-build", sdist, env=linux_wheel_env(session))
+    if not uses_libcxx(wheel_module(built)):
+        session.error("the wheel's module was not built with libc++")
+    repaired = repair_for_baseline(session, built, out / "wheelhouse")
     session.log(f"repaired: {repaired.name}")
     with zipfile.ZipFile(repaired) as whl:
         metadata = next(whl.read(n).decode() for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
@@ -545,13 +607,15 @@ def release_check(session):
     """Release artifacts: sdist and wheel from a clean copy and from the sdist, twine, tests, a reproducible wheel.
 
     Isolated builds, as a user's pip or a release runner makes them, with the
-    build backend at the version constraints.txt pins. SOURCE_DATE_EPOCH is the
-    last commit's time."""
+    build backend at the version constraints.txt pins and the wheels' zig
+    toolchain. SOURCE_DATE_EPOCH is the last commit's time. The wheel from the
+    sdist, repaired to the manylinux_2_28 tag, is the one tested."""
     install(session, "release", "test")
     out = BUILD / "release"
     shutil.rmtree(out, ignore_errors=True)
     epoch = subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=ROOT, capture_output=True, text=True, check=True)
     env = {
+        **linux_wheel_env(session),
         "SOURCE_DATE_EPOCH": epoch.stdout.strip(),
         # pip's build environments take the pins from either, by pip version.
         "PIP_CONSTRAINT": str(CONSTRAINTS),
@@ -579,8 +643,9 @@ def release_check(session):
             print(difference)
             session.error(f"the wheel is not reproducible: the one from {made} differs from the one from the copy")
     session.log(f"{tree_wheel.name}: byte for byte the same from the copy, from a second copy and from the sdist")
-    session.log("the Python tests against the wheel from the sdist, in a fresh environment")
-    pytest_outside(session, fresh_env(session, out / "env", sdist_wheel))
+    repaired = repair_for_baseline(session, sdist_wheel, out / "wheelhouse")
+    session.log(f"the Python tests against {repaired.name}, in a fresh environment")
+    pytest_outside(session, fresh_env(session, out / "env", repaired))
 
 
 def readme_blocks():
@@ -744,3 +809,110 @@ def torch_env(session):
         pip(session, python, "install", *groups("bench-torch"))
     except nox.command.CommandFailed:
         session.warn("torch could not be installed: its cases will be reported as missing")
+
+
+# The cross targets of ./dev portability: name, toolchain, toolchain file,
+# zig target (None: not a zig build), and where the C++ tests run ("wine",
+# "here", or None: built and linked only).
+CROSS_TARGETS = [
+    ("windows-x86_64", "MinGW-w64 GCC, static runtimes", "mingw-w64-x86_64.cmake", None, "wine"),
+    (
+        f"linux-{platform.machine()}-glibc-{GLIBC_BASELINE[0]}.{GLIBC_BASELINE[1]}",
+        "zig clang, libc++ static",
+        "zig.cmake",
+        f"{platform.machine()}-linux-gnu.{GLIBC_BASELINE[0]}.{GLIBC_BASELINE[1]}",
+        "here",
+    ),
+    ("macos-arm64", "zig clang, libc++ static", "zig.cmake", "aarch64-macos", None),
+    ("macos-x86_64", "zig clang, libc++ static", "zig.cmake", "x86_64-macos", None),
+]
+MACHO_CPU = {0x0100000C: "arm64", 0x01000007: "x86_64"}
+
+
+def macho_arch(path):
+    """The architecture of a 64-bit Mach-O executable, or None for any other file."""
+    header = pathlib.Path(path).read_bytes()[:8]
+    if len(header) < 8 or int.from_bytes(header[:4], "little") != 0xFEEDFACF:
+        return None
+    return MACHO_CPU.get(int.from_bytes(header[4:], "little"))
+
+
+def gtest_counts(output):
+    """(passed, failed) from a GoogleTest run's summary; None for a run that
+    printed none."""
+    passed = re.search(r"^\[  PASSED  \] (\d+) tests?\.", output, re.M)
+    failed = re.search(r"^\[  FAILED  \] (\d+) tests?,", output, re.M)
+    if passed is None and failed is None:
+        return None
+    return int(passed[1]) if passed else 0, int(failed[1]) if failed else 0
+
+
+def pytest_passed(output):
+    """The count of passed tests in pytest's closing line, or 0."""
+    found = re.search(r"(\d+) passed", output.strip().splitlines()[-1] if output.strip() else "")
+    return int(found[1]) if found else 0
+
+
+def cross_target(session, out, name, toolchain_file, zig_target, runs):
+    """Builds the core and the C++ tests for one target; runs them where they
+    can run. Returns what was done and the count of tests passed."""
+    build = out / name
+    env = zig_env(zig_target) if zig_target else {}
+    config = [
+        "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DTOLVANE_PYTHON=OFF", "-DTOLVANE_TESTS=ON",
+        "-DTOLVANE_WERROR=ON", "-DTOLVANE_CHECK_INVARIANTS=ON", f"-DTOLVANE_GTEST_SOURCE_DIR={GTEST_SOURCES}",
+        f"--toolchain={TOOLCHAINS / toolchain_file}",
+    ]  # fmt: skip
+    session.log(f"{name}: building the core and the C++ tests")
+    session.run("cmake", "-S", str(ROOT), "-B", str(build), *config, env=env, silent=True)
+    session.run("cmake", "--build", str(build), env=env, silent=True)
+    (tests,) = [p for p in (build / "tests" / "cpp").glob("tolvane_tests*") if p.suffix in ("", ".exe")]
+    if runs is None:
+        arch = macho_arch(tests)
+        if arch is None or not name.endswith(arch):
+            session.error(f"{name}: {tests.name} is not a Mach-O executable for {name}")
+        return f"built and linked ({arch} Mach-O)", None
+    command = [str(tests), "--gtest_brief=1"]
+    if runs == "wine":
+        wine = shutil.which("wine64") or "/usr/lib/wine/wine64"
+        command.insert(0, wine)
+        env = {"WINEPREFIX": str(out / "wine"), "WINEDEBUG": "-all"}
+    session.log(f"{name}: the C++ tests" + (" under wine" if runs == "wine" else ""))
+    run = subprocess.run(command, capture_output=True, text=True, env={**os.environ, **env})
+    counts = gtest_counts(run.stdout)
+    if run.returncode != 0 or counts is None or counts[1] != 0:
+        print(run.stdout[-20000:], run.stderr[-5000:])
+        session.error(f"{name}: the C++ tests failed")
+    return "built and tested" + (" under wine" if runs == "wine" else " here"), counts[0]
+
+
+def clang_libcxx(session, out):
+    """The module built with Debian's clang and libc++ (shared), and the
+    Python tests against it, so that a libstdc++-only habit shows."""
+    where = out / "clang-libcxx"
+    env = {"CXX": "clang++", "CXXFLAGS": "-stdlib=libc++", "LDFLAGS": "-stdlib=libc++"}
+    session.log("clang-libcxx: the module with clang and libc++")
+    built = wheel(session, where / "dist", where / "build", ROOT, WERROR, CHECKS, env=env)
+    if not uses_libcxx(wheel_module(built)):
+        session.error("clang-libcxx: the module was not built with libc++")
+    (output,) = pytest_outside(session, fresh_env(session, where / "env", built))
+    return "module built, Python tests here", pytest_passed(output)
+
+
+@nox.session
+def portability(session):
+    """The C++ tests for Windows (under wine) and glibc 2.28, built for macOS; the module with clang and libc++."""
+    install(session, "build", "test", "cross")
+    out = BUILD / "portability"
+    rows = []
+    for name, toolchain, toolchain_file, zig_target, runs in CROSS_TARGETS:
+        start = time.monotonic()
+        done, passed = cross_target(session, out, name, toolchain_file, zig_target, runs)
+        rows.append((name, toolchain, done, passed, time.monotonic() - start))
+    start = time.monotonic()
+    done, passed = clang_libcxx(session, out)
+    rows.append(("linux-clang-libcxx", "Debian clang, libc++ shared", done, passed, time.monotonic() - start))
+    print(f"\n{'target':<28} {'toolchain':<32} {'result':<34} {'tests passed':>12} {'time':>6}")
+    for name, toolchain, done, passed, seconds in rows:
+        count = "-" if passed is None else str(passed)
+        print(f"{name:<28} {toolchain:<32} {done:<34} {count:>12} {seconds:>5.0f}s")
