@@ -811,6 +811,10 @@ def torch_env(session):
         session.warn("torch could not be installed: its cases will be reported as missing")
 
 
+# The oldest macOS the hosted wheels are built for (MACOSX_DEPLOYMENT_TARGET in
+# pyproject.toml's cibuildwheel settings), by architecture: the macOS cross
+# builds target the same, so that a call newer than that fails them.
+MACOS_DEPLOYMENT = {"arm64": "11.0", "x86_64": "10.15"}
 # The cross targets of ./dev portability: name, toolchain, toolchain file,
 # zig target (None: not a zig build), and where the C++ tests run ("wine",
 # "here", or None: built and linked only).
@@ -823,8 +827,8 @@ CROSS_TARGETS = [
         f"{platform.machine()}-linux-gnu.{GLIBC_BASELINE[0]}.{GLIBC_BASELINE[1]}",
         "here",
     ),
-    ("macos-arm64", "zig clang, libc++ static", "zig.cmake", "aarch64-macos", None),
-    ("macos-x86_64", "zig clang, libc++ static", "zig.cmake", "x86_64-macos", None),
+    ("macos-arm64", "zig clang, libc++ static", "zig.cmake", f"aarch64-macos.{MACOS_DEPLOYMENT['arm64']}", None),
+    ("macos-x86_64", "zig clang, libc++ static", "zig.cmake", f"x86_64-macos.{MACOS_DEPLOYMENT['x86_64']}", None),
 ]
 MACHO_CPU = {0x0100000C: "arm64", 0x01000007: "x86_64"}
 
@@ -899,11 +903,37 @@ def clang_libcxx(session, out):
     return "module built, Python tests here", pytest_passed(output)
 
 
+# The architectures of the hosted wheel runners, by cibuildwheel platform.
+HOSTED_ARCHS = {"linux": "x86_64 aarch64", "macos": "arm64 x86_64", "windows": "AMD64"}
+WORKFLOW = ROOT / ".github" / "workflows" / "ci.yml"
+
+
+def hosted_problems(session):
+    """What is wrong with the hosted wheel builds' configuration, as far as
+    this machine can tell: what cibuildwheel (the pinned version) would build
+    for each platform against pyproject.toml's list, and the workflow's
+    cibuildwheel action against the pinned version."""
+    found = set()
+    for name, archs in HOSTED_ARCHS.items():
+        command = ["cibuildwheel", "--print-build-identifiers", "--platform", name, "--archs", archs]
+        found |= set(session.run(*command, silent=True, env={"CI": ""}).split())
+    expected = set(PYPROJECT["tool"]["cibuildwheel"]["build"])
+    problems = [f"cibuildwheel would build {sorted(found)}, not {sorted(expected)}"] if found != expected else []
+    pinned = importlib.metadata.version("cibuildwheel")
+    if f"pypa/cibuildwheel@v{pinned}\n" not in WORKFLOW.read_text():
+        problems.append(f"the workflow does not use pypa/cibuildwheel@v{pinned}, the version constraints.txt pins")
+    return problems, sorted(found)
+
+
 @nox.session
 def portability(session):
     """The C++ tests for Windows (under wine) and glibc 2.28, built for macOS; the module with clang and libc++."""
-    install(session, "build", "test", "cross")
+    install(session, "build", "test", "cross", "hosted")
     out = BUILD / "portability"
+    problems, identifiers = hosted_problems(session)
+    if problems:
+        session.error("; ".join(problems))
+    session.log(f"hosted CI would build and test: {', '.join(identifiers)}")
     rows = []
     for name, toolchain, toolchain_file, zig_target, runs in CROSS_TARGETS:
         start = time.monotonic()
@@ -912,6 +942,7 @@ def portability(session):
     start = time.monotonic()
     done, passed = clang_libcxx(session, out)
     rows.append(("linux-clang-libcxx", "Debian clang, libc++ shared", done, passed, time.monotonic() - start))
+    rows.append(("hosted: " + ", ".join(HOSTED_ARCHS), "cibuildwheel, per runner", "configured only", None, 0))
     print(f"\n{'target':<28} {'toolchain':<32} {'result':<34} {'tests passed':>12} {'time':>6}")
     for name, toolchain, done, passed, seconds in rows:
         count = "-" if passed is None else str(passed)

@@ -197,6 +197,7 @@ print(Tensor([3]).shape)
 """
 
 
+@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
 @pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS"
 )
@@ -235,6 +236,7 @@ print(Tensor([3]).shape)
 """
 
 
+@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
 @pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS"
 )

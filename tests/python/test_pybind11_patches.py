@@ -78,6 +78,7 @@ def test_patch_checked_instance_creation(expr):
     assert out == [BASE]
 
 
+@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
 @pytest.mark.parametrize("pattern", ["dtypes", "views"])
 def test_patch_checked_instance_allocation(pattern):
@@ -102,6 +103,7 @@ def test_patch_function_record_type():
     assert out[1:] == ["None True"]
 
 
+@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
 def test_patch_dispatcher_translates_everything():
     assert run(REFUSE_WHEN_EXHAUSTED, str(40 << 20), "100").stdout == "[3]\n"
@@ -132,6 +134,7 @@ def neighbour(tmp_path_factory):
     return where
 
 
+@pytest.mark.linux_only("the neighbour module is linked as an ELF extension")
 @pytest.mark.parametrize("first", ["_tolvane", "neighbour"])
 def test_pybind11_state_is_private(neighbour, first):
     out = lines(
@@ -151,6 +154,7 @@ def test_pybind11_state_is_private(neighbour, first):
     assert out == ["True 7 [2]", BASE]
 
 
+@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
 # (Another thread's first exception under exhaustion is not covered: see the
 # patch.)
@@ -257,6 +261,7 @@ GOOD = "([2, 3],)"
 BAD_ARGUMENTS = ["('x',)", "([2**64],)", "([2], 'x')", "([1, 1, 1, 1, 1],)", "([2], None, None, None)"]
 
 
+@pytest.mark.linux_only("SIGALRM interrupts a conversion")
 @pytest.mark.parametrize("make", ["Tensor([6])", "Tensor([3]) + Tensor([3]) + Tensor([3]) + Tensor([3])"])
 @pytest.mark.parametrize(
     "call",
@@ -353,6 +358,7 @@ def test_patch_second_init_with_a_replaced_new(keep):
         assert out[1].startswith("True [")
 
 
+@pytest.mark.linux_only("/proc tells the memory in use")
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer keeps freed blocks mapped")
 def test_patch_second_init_nested_leaks_nothing():
     # An __init__ nested in the shape conversion of the same instance's first

@@ -1,5 +1,6 @@
 """The checks the tasks make of the tree: the changelog, the pins, the
-reproducibility report, the invariant-check marker and the clean copy."""
+reproducibility report, the invariant-check marker and the clean copy; and
+what the portability and packaging tasks read from their tools' output."""
 
 import pathlib
 import subprocess
@@ -106,3 +107,69 @@ def test_copy_tracked_takes_the_tracked_files_only(tmp_path, monkeypatch):
     copied = sorted(str(p.relative_to(copy)) for p in copy.rglob("*") if p.is_file())
     assert copied == ["a.txt", "src/b.cpp", "src/with space/c.h"]
     assert (copy / "src" / "with space" / "c.h").read_text() == "src/with space/c.h"
+
+
+@pytest.mark.parametrize(
+    ("output", "counts"),
+    [
+        ("[==========] 64 tests from 24 test suites ran. (142 ms total)\n[  PASSED  ] 64 tests.\n", (64, 0)),
+        ("[  PASSED  ] 1 test.\n", (1, 0)),
+        ("[  PASSED  ] 62 tests.\n[  FAILED  ] 2 tests, listed below:\n[  FAILED  ] A.B\n", (62, 2)),
+        ("[  FAILED  ] 3 tests, listed below:\n", (0, 3)),
+        ("Segmentation fault\n", None),
+        ("  [  PASSED  ] 5 tests.\n", None),  # only at the start of a line
+    ],
+)
+def test_gtest_counts(output, counts):
+    assert noxfile.gtest_counts(output) == counts
+
+
+@pytest.mark.parametrize(
+    ("output", "passed"),
+    [
+        ("....\n352 passed in 20.71s\n", 352),
+        ("F.\n1 failed, 351 passed in 20.71s\n", 351),
+        ("351 passed, 1 skipped in 3s", 351),
+        ("", 0),
+        ("12 passed earlier\nERROR: no tests ran\n", 0),  # the closing line only
+    ],
+)
+def test_pytest_passed(output, passed):
+    assert noxfile.pytest_passed(output) == passed
+
+
+@pytest.mark.parametrize(
+    ("show", "policy"),
+    [
+        ('is consistent with the\nfollowing platform tag: "manylinux_2_17_x86_64".', (2, 17)),
+        ('following platform tag: "manylinux_2_34_aarch64".', (2, 34)),
+        ('following platform tag: "linux_x86_64".', None),
+        ("", None),
+    ],
+)
+def test_manylinux_policy(show, policy):
+    assert noxfile.manylinux_policy(show) == policy
+
+
+@pytest.mark.parametrize(
+    ("header", "arch"),
+    [
+        (bytes.fromhex("cffaedfe0c000001"), "arm64"),
+        (bytes.fromhex("cffaedfe07000001"), "x86_64"),
+        (bytes.fromhex("cffaedfe12000000"), None),  # a 64-bit Mach-O of another CPU
+        (bytes.fromhex("cefaedfe07000000"), None),  # 32-bit Mach-O
+        (b"\x7fELF\x02\x01\x01\x00", None),
+        (b"MZ", None),
+    ],
+)
+def test_macho_arch(tmp_path, header, arch):
+    (tmp_path / "exe").write_bytes(header + bytes(24))
+    assert noxfile.macho_arch(tmp_path / "exe") == arch
+
+
+def test_macos_cross_builds_target_the_hosted_deployment_versions():
+    overrides = noxfile.PYPROJECT["tool"]["cibuildwheel"]["overrides"]
+    hosted = {o["select"].removeprefix("*-macosx_"): o["environment"]["MACOSX_DEPLOYMENT_TARGET"] for o in overrides}
+    assert hosted == noxfile.MACOS_DEPLOYMENT
+    targets = {t[3] for t in noxfile.CROSS_TARGETS if t[0].startswith("macos-")}
+    assert targets == {"aarch64-macos.11.0", "x86_64-macos.10.15"}
