@@ -9,11 +9,16 @@
 // portable_* versions serve every other compiler (MSVC) and are compiled
 // everywhere, so the tests can hold them against the builtins.
 //
+// mul_high64(a, b) is the upper half of the 128-bit product of a and b: the
+// compilers' 128-bit integers where they have them, portable_mul_high64 (four
+// 32-bit products) elsewhere.
+//
 // TOLVANE_PREFETCH(address) asks for the line at `address` ahead of its use
 // where the compiler has a way to, and is nothing elsewhere: a hint, never a
 // change of behaviour. TOLVANE_ALWAYS_INLINE asks every compiler to inline.
 
 #include <concepts>
+#include <cstdint>
 #include <limits>
 
 #if defined(__has_builtin)
@@ -74,6 +79,26 @@ constexpr bool mul_overflow(T a, T b, T* out) noexcept {
   return __builtin_mul_overflow(a, b, out);
 #else
   return portable_mul_overflow(a, b, out);
+#endif
+}
+
+constexpr std::uint64_t portable_mul_high64(std::uint64_t a, std::uint64_t b) noexcept {
+  constexpr std::uint64_t low_half = 0xFFFFFFFFU;
+  const std::uint64_t a_low = a & low_half, a_high = a >> 32U;
+  const std::uint64_t b_low = b & low_half, b_high = b >> 32U;
+  const std::uint64_t low_low = a_low * b_low;
+  const std::uint64_t high_low = a_high * b_low;
+  const std::uint64_t low_high = a_low * b_high;
+  const std::uint64_t middle = (low_low >> 32U) + (high_low & low_half) + low_high;
+  return a_high * b_high + (high_low >> 32U) + (middle >> 32U);
+}
+
+constexpr std::uint64_t mul_high64(std::uint64_t a, std::uint64_t b) noexcept {
+#ifdef __SIZEOF_INT128__
+  __extension__ using Wide = unsigned __int128;
+  return static_cast<std::uint64_t>((static_cast<Wide>(a) * b) >> 64U);
+#else
+  return portable_mul_high64(a, b);
 #endif
 }
 

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "core/aligned_alloc.h"
+#include "core/portable.h"
 
 namespace tolvane {
 
@@ -111,9 +112,8 @@ class IndexTable {
   // The remainder by multiplications with a precomputed inverse (Lemire's
   // fastmod), in place of a division.
   std::uint32_t home(std::uint32_t fingerprint) const {
-    __extension__ using Wide = unsigned __int128;
     const std::uint64_t low = inverse_ * fingerprint;
-    return static_cast<std::uint32_t>((static_cast<Wide>(low) * capacity_) >> 64U);
+    return static_cast<std::uint32_t>(mul_high64(low, capacity_));
   }
   std::uint32_t next(std::uint32_t i) const { return i + 1 == capacity_ ? 0 : i + 1; }
 

@@ -102,6 +102,24 @@ TEST(CheckedArithmetic, KnownCases) {
   EXPECT_EQ(size, std::size_t{1} << 62U);
 }
 
+// The index table's remainder takes the upper half of a 128-bit product;
+// compilers without 128-bit integers (MSVC) get it from 32-bit halves.
+TEST(CheckedArithmetic, HighHalfOfProducts) {
+  const std::vector<std::uint64_t> values = edges<std::uint64_t>();
+  for (std::uint64_t a : values) {
+    for (std::uint64_t b : values) {
+#ifdef __SIZEOF_INT128__
+      __extension__ using Wide = unsigned __int128;
+      const auto expected = static_cast<std::uint64_t>((static_cast<Wide>(a) * b) >> 64U);
+      ASSERT_EQ(portable_mul_high64(a, b), expected) << a << " * " << b;
+#endif
+      ASSERT_EQ(mul_high64(a, b), portable_mul_high64(a, b)) << a << " * " << b;
+    }
+  }
+  static_assert(portable_mul_high64(~std::uint64_t{0}, ~std::uint64_t{0}) == ~std::uint64_t{0} - 1);
+  static_assert(portable_mul_high64(std::uint64_t{1} << 63U, 4) == 2);
+}
+
 // Every platform's allocation path (_aligned_malloc on Windows, calloc,
 // malloc or posix_memalign elsewhere): aligned, zeroed when asked, the whole
 // rounded block usable, released by aligned_free.
