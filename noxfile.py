@@ -485,7 +485,7 @@ def canary(session):
 
 # The groups of .venv, which constraints.txt pins; bench-torch is for another
 # Python and pins its one package itself.
-PINNED_GROUPS = ["tasks", "build", "cmake", "test", "lint", "package", "fuzz", "bench", "release"]
+PINNED_GROUPS = ["tasks", "build", "cmake", "test", "lint", "package", "fuzz", "bench", "release", "cross", "hosted"]
 CONSTRAINTS_HEADER = """\
 # The exact version of every Python package that the tasks install into .venv
 # and into the test environments they make. Rewritten by ./dev bump; do not
