@@ -680,7 +680,6 @@ def sanitize(session):
     cmake_workflow(session, "asan")
     session.log("sanitizers: the module under pytest")
     out = BUILD / "asan-py"
-    shutil.rmtree(out / "dist", ignore_errors=True)
     # -O1, as the sanitizers advise: -O2 takes twice as long to build.
     o1 = "cmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g -DNDEBUG"
     config = ["cmake.define.TOLVANE_SANITIZE=ON", WERROR, CHECKS, "cmake.build-type=RelWithDebInfo", o1]
@@ -811,10 +810,14 @@ def torch_env(session):
         session.warn("torch could not be installed: its cases will be reported as missing")
 
 
-# The oldest macOS the hosted wheels are built for (MACOSX_DEPLOYMENT_TARGET in
-# pyproject.toml's cibuildwheel settings), by architecture: the macOS cross
-# builds target the same, so that a call newer than that fails them.
-MACOS_DEPLOYMENT = {"arm64": "11.0", "x86_64": "10.15"}
+# The oldest macOS the hosted wheels are built for, by architecture, as
+# pyproject.toml's cibuildwheel overrides set it: the macOS cross builds
+# target the same, so that a call newer than that fails them.
+MACOS_DEPLOYMENT = {
+    o["select"].removeprefix("*-macosx_"): o["environment"]["MACOSX_DEPLOYMENT_TARGET"]
+    for o in PYPROJECT["tool"]["cibuildwheel"]["overrides"]
+    if o["select"].startswith("*-macosx_")
+}
 # The cross targets of ./dev portability: name, toolchain, toolchain file,
 # zig target (None: not a zig build), and where the C++ tests run ("wine",
 # "here", or None: built and linked only).
@@ -876,17 +879,16 @@ def cross_target(session, out, name, toolchain_file, zig_target, runs):
         if arch is None or not name.endswith(arch):
             session.error(f"{name}: {tests.name} is not a Mach-O executable for {name}")
         return f"built and linked ({arch} Mach-O)", None
-    command = [str(tests), "--gtest_brief=1"]
-    if runs == "wine":
-        wine = shutil.which("wine64") or "/usr/lib/wine/wine64"
-        command.insert(0, wine)
-        env = {"WINEDEBUG": "-all"}
     session.log(f"{name}: the C++ tests" + (" under wine" if runs == "wine" else ""))
-    with tempfile.TemporaryDirectory() as home:
+    if runs == "wine":
         # wine's prefix links z: to /: outside the tree, which the sdist's
         # build walks.
-        env["WINEPREFIX"] = str(pathlib.Path(home, "wine"))
-        run = subprocess.run(command, capture_output=True, text=True, env={**os.environ, **env})
+        with tempfile.TemporaryDirectory() as home:
+            wine = shutil.which("wine64") or "/usr/lib/wine/wine64"
+            env = {**os.environ, "WINEDEBUG": "-all", "WINEPREFIX": str(pathlib.Path(home, "wine"))}
+            run = subprocess.run([wine, str(tests), "--gtest_brief=1"], capture_output=True, text=True, env=env)
+    else:
+        run = subprocess.run([str(tests), "--gtest_brief=1"], capture_output=True, text=True)
     counts = gtest_counts(run.stdout)
     if run.returncode != 0 or counts is None or counts[1] != 0:
         print(run.stdout[-20000:], run.stderr[-5000:])
@@ -934,11 +936,13 @@ def portability(session):
     """The C++ tests for Windows (under wine) and glibc 2.28, built for macOS; the module with clang and libc++."""
     install(session, "build", "test", "cross", "hosted")
     out = BUILD / "portability"
+    start = time.monotonic()
     problems, identifiers = hosted_problems(session)
     if problems:
         session.error("; ".join(problems))
     session.log(f"hosted CI would build and test: {', '.join(identifiers)}")
-    rows = []
+    cibuildwheel = f"cibuildwheel {importlib.metadata.version('cibuildwheel')}"
+    rows = [("hosted-ci", cibuildwheel, "configured, identifiers checked", None, time.monotonic() - start)]
     for name, toolchain, toolchain_file, zig_target, runs in CROSS_TARGETS:
         start = time.monotonic()
         done, passed = cross_target(session, out, name, toolchain_file, zig_target, runs)
@@ -946,7 +950,6 @@ def portability(session):
     start = time.monotonic()
     done, passed = clang_libcxx(session, out)
     rows.append(("linux-clang-libcxx", "Debian clang, libc++ shared", done, passed, time.monotonic() - start))
-    rows.append(("hosted-ci", f"cibuildwheel {importlib.metadata.version('cibuildwheel')}", "configured only", None, 0))
     print(f"\n{'target':<28} {'toolchain':<32} {'result':<34} {'tests passed':>12} {'time':>6}")
     for name, toolchain, done, passed, seconds in rows:
         count = "-" if passed is None else str(passed)
