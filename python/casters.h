@@ -150,6 +150,35 @@ Entries convert_exact_entries(PyObject* sequence, SmallList<T>& out) {
   return refused ? Entries::REFUSED : Entries::CONVERTED;
 }
 
+// User code that a conversion runs (an entry's __index__, a sequence's
+// __len__ or __getitem__) may call the module again, and each such level
+// takes several times the C stack of CPython's own nesting (a call through
+// the module's binding and its conversion, against operator.index), which
+// CPython's limit, a count of levels, does not allow for. A conversion that
+// runs user code counts USER_CODE_LEVELS levels, so that RecursionError
+// comes before the stack runs out wherever CPython's own nesting gets one
+// (test_recursion_ends_in_recursion_error, on stacks from 2 MiB).
+constexpr int USER_CODE_LEVELS = 10;
+
+// Enters USER_CODE_LEVELS levels, or none and raises RecursionError. Left by
+// leave_user_code_levels, never by a destructor: a daemon thread ended by
+// forced unwinding after finalisation has no thread state to leave with.
+inline void enter_user_code_levels() {
+  for (int entered = 0; entered < USER_CODE_LEVELS; ++entered) {
+    if (Py_EnterRecursiveCall(" while converting a shape or dims") != 0) {
+      for (; entered > 0; --entered) Py_LeaveRecursiveCall();
+      throw pybind11::error_already_set();
+    }
+  }
+}
+
+inline void leave_user_code_levels() {
+  for (int left = 0; left < USER_CODE_LEVELS; ++left) Py_LeaveRecursiveCall();
+}
+
+template <typename T>
+bool load_entries_with_user_code(PyObject* seq, SmallList<T>& out);
+
 // Any sequence of integers, as the header says.
 template <typename T>
 bool load_entries(PyObject* seq, SmallList<T>& out) {
@@ -162,6 +191,21 @@ bool load_entries(PyObject* seq, SmallList<T>& out) {
       out.size = 0;
       break;
   }
+  enter_user_code_levels();
+  bool loaded = false;
+  try {
+    loaded = load_entries_with_user_code(seq, out);
+  } catch (const std::exception&) {
+    leave_user_code_levels();
+    throw;
+  }
+  leave_user_code_levels();
+  return loaded;
+}
+
+// The general path of load_entries, whose levels it has entered.
+template <typename T>
+bool load_entries_with_user_code(PyObject* seq, SmallList<T>& out) {
   const auto add = [&out](PyObject* entry) {
     T item{};
     if (!load_integer(entry, item)) return false;
@@ -214,11 +258,12 @@ inline pybind11::typing::List<int> to_list(const Shape& shape) {
   return list;
 }
 
-// Tensor's pybind11 record: null until the class is registered, then kept
-// (the module's classes live as long as the process).
-inline const pybind11::detail::type_info* tensor_info() {
+// Tensor's pybind11 record, set by the module's initialisation once its
+// classes are bound, and null before. An initialisation that
+// fails leaves its record to its own Python type, which a later import
+// replaces; it is never read again once the module's objects are gone.
+inline const pybind11::detail::type_info*& tensor_info() {
   static const pybind11::detail::type_info* info = nullptr;
-  if (info == nullptr) info = pybind11::detail::get_type_info(typeid(Tensor));
   return info;
 }
 
@@ -235,7 +280,9 @@ inline void hold(pybind11::detail::value_and_holder& v_h, Tensor&& tensor) {
 // make_new_instance builds it for Tensor (the module checks that at import),
 // without looking its classes up. Throws error_already_set.
 inline PyObject* new_tensor_object() {
-  PyTypeObject* type = tensor_info()->type;
+  const pybind11::detail::type_info* info = tensor_info();
+  if (info == nullptr) throw pybind11::import_error("_tolvane: the module did not initialize");
+  PyTypeObject* type = info->type;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) throw pybind11::error_already_set();
   auto* inst = reinterpret_cast<pybind11::detail::instance*>(self);

@@ -280,25 +280,34 @@ void install_function(FastFunction& f) {
 // ---- construct -------------------------------------------------------------------
 
 // The call as the metaclass takes it: an argument tuple and a keyword dict.
+// They are held by plain pointers, not objects with destructors: a daemon
+// thread that wakes in the metaclass call after finalisation is ended by
+// forced unwinding, which must not release them without a thread state.
 PyObject* metaclass_call(PyObject* type, PyObject* const* args, std::size_t nargsf,
                          PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  const auto positional = py::reinterpret_steal<py::object>(PyTuple_New(nargs));
-  if (!positional) return nullptr;
+  PyObject* positional = PyTuple_New(nargs);
+  if (positional == nullptr) return nullptr;
   for (Py_ssize_t i = 0; i < nargs; ++i) {
-    PyTuple_SET_ITEM(positional.ptr(), i, Py_NewRef(args[i]));
+    PyTuple_SET_ITEM(positional, i, Py_NewRef(args[i]));
   }
-  py::object keywords;
+  PyObject* keywords = nullptr;
   if (kwnames != nullptr) {
-    keywords = py::reinterpret_steal<py::object>(PyDict_New());
-    if (!keywords) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-      if (PyDict_SetItem(keywords.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0) {
-        return nullptr;
+    keywords = PyDict_New();
+    for (Py_ssize_t i = 0; keywords != nullptr && i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0) {
+        Py_CLEAR(keywords);
       }
     }
+    if (keywords == nullptr) {
+      Py_DECREF(positional);
+      return nullptr;
+    }
   }
-  return Py_TYPE(type)->tp_call(type, positional.ptr(), keywords.ptr());
+  PyObject* result = Py_TYPE(type)->tp_call(type, positional, keywords);
+  Py_DECREF(positional);
+  Py_XDECREF(keywords);
+  return result;
 }
 
 // A call the fast path does not take goes to the metaclass, behind the

@@ -137,10 +137,12 @@ void bind_graph(py::module_& m) {
 // The module loads only in the main interpreter (the declaration's default,
 // which the pinned pybind11 enforces for every kind of sub-interpreter).
 PYBIND11_MODULE(_tolvane, m, py::multiple_interpreters::not_supported()) {
+  tolvane::python::tensor_info() = nullptr;
   m.doc() = "Tolvane doc";
   m.attr("__version__") = TOLVANE_VERSION;
   bind_enums(m);
   bind_tensor(m);
   bind_graph(m);
+  tolvane::python::tensor_info() = py::detail::get_type_info(typeid(Tensor));
   tolvane::python::install_fast_paths(m);
 }

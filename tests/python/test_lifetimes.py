@@ -1,0 +1,264 @@
+"""Objects dying the ways programs let them die: at exit, in one collection
+with their class, in daemon threads after finalisation, and the module's
+recursion through the module on small stacks (an import that fails
+half-way is test_pybind11_patches.py's). Each case is a program run in an
+interpreter of its own (under the sanitizers too, when the suite runs with
+them): it passes when the process exits with its status and its last line
+of output is the one expected."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+# Subclasses of each class the module defines, in every layout a class
+# statement gives them, and how to make one of their instances.
+CLASSES = {"Tensor": "([2, 3])", "Dtype": "(1)", "Device": "(0)"}
+LAYOUTS = {
+    "plain": "pass",
+    "slots": "__slots__ = ()",
+    "dict": "__slots__ = ('__dict__',)",
+    "weak references": "__slots__ = ()",  # each instance gets one, with a callback
+}
+
+# Where an instance of such a subclass is kept when the program ends.
+KEPT_AT_EXIT = {
+    "module": "x = {args}",
+    "class attribute": "S.kept = {args}",
+    "closure": "def keep(x={args}):\n    return lambda: x\nf = keep()",
+    "cycle with its class": "x = {args}\nS.me = [x, S]\nS.me.append(S.me)",
+}
+
+
+def subclass_at_exit(cls, layout, where):
+    program = f"import _tolvane, weakref\nclass S(_tolvane.{cls}):\n    {LAYOUTS[layout]}\n"
+    program += "refs = []\ndef made(x):\n"
+    if layout == "weak references":
+        program += "    refs.append(weakref.ref(x, lambda ref: print('callback')))\n"
+    program += "    return x\n"
+    return program + KEPT_AT_EXIT[where].format(args=f"made(S{CLASSES[cls]})") + "\nprint('end')\n"
+
+
+# A class and its instance become garbage in one cycle, collected together;
+# `first` is the one that the cycle reaches first.
+ONE_COLLECTION = """
+import gc, sys
+from _tolvane import Tensor
+for i in range(200):
+    def make():
+        class X(Tensor):
+            pass
+        x = X([2])
+        def g():
+            return {first}
+        return g
+    g = make()
+    g.self = g
+    del g
+    gc.collect()
+print("end")
+"""
+
+# pybind11's weak-reference callback for a class's lookup entry, called by
+# hand before the class and its instances go.
+CALLBACK_BY_HAND = """
+import gc, weakref
+from _tolvane import Tensor
+class T(Tensor):
+    pass
+x = T([2])
+for ref in weakref.getweakrefs(T):
+    if ref.__callback__ is not None:
+        ref.__callback__(ref)
+y = T([3])
+del x, y
+print(T([4]).view([2, 2]).shape)
+del T
+gc.collect()
+print("end")
+"""
+
+AT_FINALISATION = {
+    "lazy, views and executed results": """
+        from _tolvane import Tensor, execute
+        a = Tensor([2, 3])
+        lazy = a + a
+        view = lazy.view([3, 2])
+        done = lazy + a
+        execute(done)
+        keep = [lazy, view, done, done.reshape([-1])]
+        print("end")
+    """,
+    "atexit handler makes tensors": """
+        import atexit
+        from _tolvane import Tensor, execute
+        def late():
+            c = Tensor([2]) + Tensor([2])
+            execute(c)
+            print("late", c.allocated())
+        atexit.register(late)
+        print("end")
+    """,
+    "__del__ of a cycle makes tensors": """
+        from _tolvane import Tensor
+        class Late:
+            def __del__(self):
+                t = Tensor([2]) + Tensor([2])
+                t.view([-1])
+        x = Late()
+        x.me = x
+        print("end")
+    """,
+    "__del__ of a module global makes tensors": """
+        from _tolvane import Tensor, execute
+        class Late:
+            def __del__(self):
+                execute(Tensor.zeros([2]) + Tensor.ones([2]))
+        x = Late()
+        print("end")
+    """,
+}
+
+# Daemon threads inside each entry point while the interpreter finalises:
+# the entries that convert a shape or dims are held inside by a slow
+# __index__; the others are called in a tight loop.
+ENTRY_POINTS = {
+    "construct": "Tensor([Slow(), 3])",
+    "shape": "t.shape",
+    "view": "t.view([Slow(), -1])",
+    "reshape": "t.reshape([Slow(), -1])",
+    "add": "t + t",
+    "zeros": "Tensor.zeros([Slow()])",
+    "execute": "execute(t + t)",
+}
+DAEMONS = """
+import gc, threading, time
+from _tolvane import Tensor, execute
+t = Tensor([2, 3])
+class Slow:
+    def __index__(self, _sleep=time.sleep):
+        _sleep(0.05)
+        return 2
+def work():
+    while True:
+        {call}
+class Late:
+    def __del__(self, _sleep=time.sleep):
+        _sleep(0.5)
+gc.disable()
+x = Late()
+x.me = x
+del x
+for _ in range(3):
+    threading.Thread(target=work, daemon=True).start()
+time.sleep(0.1)
+print("end")
+"""
+
+# The programs of the reports these cases come from.
+REPRODUCERS = {
+    "subclass with slots at exit": """
+        from _tolvane import Tensor
+        class T(Tensor):
+            __slots__ = ()
+        t = T([2, 3])
+        print("end")
+    """,
+    "daemon threads constructing at finalisation": """
+        import gc, threading, time
+        from _tolvane import Tensor
+        class Slow:
+            def __index__(self, _s=time.sleep):
+                _s(0.3)
+                return 2
+        def d():
+            while True:
+                Tensor([Slow(), 3])
+        class Late:
+            def __del__(self, _s=time.sleep):
+                _s(1.0)
+        gc.disable(); x = Late(); x.me = x; del x
+        for _ in range(3):
+            threading.Thread(target=d, daemon=True).start()
+        time.sleep(0.1)
+        print("end")
+    """,
+}
+
+
+def cases():
+    for cls in CLASSES:
+        for layout in LAYOUTS:
+            for where in KEPT_AT_EXIT:
+                yield f"{cls} subclass, {layout}, in a {where}", subclass_at_exit(cls, layout, where), "end"
+    yield "class and instance in one collection, class first", ONE_COLLECTION.format(first="X, x"), "end"
+    yield "class and instance in one collection, instance first", ONE_COLLECTION.format(first="x, X"), "end"
+    yield "type-cache callback called by hand", CALLBACK_BY_HAND, "end"
+    for name, program in AT_FINALISATION.items():
+        yield name, textwrap.dedent(program), "late True" if "atexit" in name else "end"
+    for name, call in ENTRY_POINTS.items():
+        yield f"daemon threads in {name} at finalisation", DAEMONS.format(call=call), "end"
+    for name, program in REPRODUCERS.items():
+        yield name, textwrap.dedent(program), "end"
+
+
+def last_line(program, *args, env=None):
+    out = subprocess.run(
+        [sys.executable, "-c", program, *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**os.environ, **(env or {})},
+    )
+    assert out.returncode == 0, f"exit {out.returncode}\n{out.stderr[-3000:]}"
+    assert "Sanitizer" not in out.stderr, out.stderr[-3000:]
+    return (out.stdout.splitlines() or [""])[-1]
+
+
+@pytest.mark.parametrize("plain", ["0", "1"], ids=["fast paths", "plain pybind11"])
+@pytest.mark.parametrize("name, program, expected", list(cases()), ids=[name for name, _, _ in cases()])
+def test_lifetime(name, program, expected, plain):
+    assert last_line(program, env={"TOLVANE_PLAIN_PYBIND11": plain}) == expected
+
+
+# Recursion through the module (an __index__ that calls it again) against
+# CPython's own through operator.index, on thread stacks of a few sizes.
+RECURSION = """
+import operator, sys, threading
+from _tolvane import Tensor
+t = Tensor([2])
+class R:
+    def __index__(self):
+        {call}
+        return 2
+def run():
+    try:
+        R().__index__()
+    except RecursionError:
+        print("RecursionError")
+threading.stack_size(int(sys.argv[1]))
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+"""
+RECURSIVE_CALLS = {
+    "operator.index": "operator.index(R())",
+    "construct": "Tensor([R()])",
+    "view": "t.view([R()])",
+    "reshape": "t.reshape([R()])",
+    "zeros": "Tensor.zeros([R()])",
+    "ones, through a sequence": "Tensor.ones(type('S', (), {'__len__': lambda s: 1, '__getitem__': lambda s, i: R()})())",
+}
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's frames are larger than the stacks tried")
+@pytest.mark.parametrize("plain", ["0", "1"], ids=["fast paths", "plain pybind11"])
+@pytest.mark.parametrize("call", RECURSIVE_CALLS)
+def test_recursion_ends_in_recursion_error(call, plain):
+    for stack in (2 << 20, 3 << 20, 4 << 20, 8 << 20):
+        program = RECURSION.format(call=RECURSIVE_CALLS[call])
+        assert last_line(program, str(stack), env={"TOLVANE_PLAIN_PYBIND11": plain}) == "RecursionError"
