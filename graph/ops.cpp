@@ -174,12 +174,12 @@ void walk(const Graph& graph, const Tensor& output, Emit&& emit) {
   }
 }
 
-// Allocates the results of the nodes pushed, in the order pushed, a few
-// pushes late. Each result leads through its record to its storage, three
-// blocks apart in memory, and a large graph's blocks are far from the cache:
+// Allocates the results of the nodes pushed (the execution order, once it is
+// complete), in the order pushed, a few pushes late. Each result leads
+// through its record to its storage, three blocks apart in memory, and a
+// large graph's blocks are far from the cache:
 // fetching each level a few pushes before the next is read keeps the
-// allocations from waiting on each block in turn, with a fixed ring in place
-// of a list of the whole order. The distances are tuning values: ./dev
+// allocations from waiting on each block in turn. The distances are tuning values: ./dev
 // bench's counts for "execute tree (2^17 - 1 nodes), per node" (last-level
 // misses and CPU time with the heap pre-faulted) are what to compare when
 // changing them; the static_asserts hold what the ring needs of them.
@@ -247,13 +247,14 @@ const char* broken_invariant(const Graph& graph, const Tensor& output,
   return nullptr;
 }
 
+// The whole order is known before the first allocation, so a walk that runs
+// out of memory leaves every storage as it was.
 void execute(const Tensor& output) {
   const Graph& graph = Graph::instance();
-  if constexpr (CHECK_INVARIANTS) {
-    expect_kept(broken_invariant(graph, output, execution_order(graph, output)));
-  }
+  const std::vector<const Node*> order = execution_order(graph, output);
+  if constexpr (CHECK_INVARIANTS) expect_kept(broken_invariant(graph, output, order));
   DeferredAllocations pending;
-  walk(graph, output, [&pending](const Node* node) { pending.push(node); });
+  for (const Node* node : order) pending.push(node);
   pending.flush();
 }
 

@@ -34,8 +34,10 @@ Tensor add(const Tensor& left, const Tensor& right);
 // Attaches memory to the result of every node reachable from `output`'s
 // producer through the node inputs, producers before consumers (depth-first
 // post-order, earlier inputs first). Computes no values; the memory is left
-// uninitialised. Does nothing for a tensor that no node produced. A failed
-// allocation stops the walk; what was allocated before stays allocated.
+// uninitialised. Does nothing for a tensor that no node produced. The whole
+// order is found before anything is allocated: running out of memory while
+// finding it changes no storage. A failed allocation stops execute; the
+// results before it in the order keep their memory.
 void execute(const Tensor& output);
 
 // The nodes that execute(output) materialises on `graph`, in its order.

@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 import textwrap
@@ -106,3 +107,55 @@ def test_million_node_chain_executes_and_exits_cleanly():
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["True", "True"]
+
+
+# execute(root) with root = left + right: a short chain on the left, a long
+# one on the right, so that the walk still grows after reaching the left
+# chain. Under address-space limits from tight to ample, execute either
+# completes or raises MemoryError; after a MemoryError the allocated results
+# are a prefix of the execution order (left chain first), and when the walk
+# itself ran out, none at all.
+WALK_OUT_OF_MEMORY = """
+import resource, sys
+from _tolvane import Tensor, execute
+def chain(n):
+    out, b = Tensor([2]), Tensor([2])
+    results = []
+    for _ in range(n):
+        out = out + b
+        results.append(out)
+    return results
+left, right = chain(100), chain(300_000)
+root = left[-1] + right[-1]
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * resource.getpagesize()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + int(sys.argv[1]), hard))
+try:
+    execute(root)
+    outcome = "done"
+except MemoryError:
+    outcome = "MemoryError"
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+flags = [t.allocated() for t in left + right + [root]]
+allocated = flags.index(False) if False in flags else len(flags)
+assert not any(flags[allocated:]), "not a prefix of the order"
+print(outcome, allocated)
+"""
+
+
+@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS"
+)
+def test_execute_out_of_memory_in_the_walk_changes_no_storage():
+    outcomes = []
+    for extra in (0, 1 << 20, 4 << 20, 64 << 20):
+        out = subprocess.run(
+            [sys.executable, "-c", WALK_OUT_OF_MEMORY, str(extra)], capture_output=True, text=True, timeout=120
+        )
+        assert out.returncode == 0, out.stderr[-2000:]
+        outcome, allocated = out.stdout.split()
+        outcomes.append((outcome, int(allocated)))
+    # The walk of the long chain needs more than 4 MiB; its results about 24.
+    assert outcomes == [("MemoryError", 0)] * 3 + [("done", 300_101)]
