@@ -585,3 +585,65 @@ print(seen == ["callback", "KeyError('kept')"] * 3, Tensor([2], Dtype.INT64).dty
 
 def test_patch_plain_instance_dealloc():
     assert lines(PLAIN_DEALLOC) == ["True True Dtype.INT32"]
+
+
+# An audit hook refuses the first attribute pybind11 sets on a type of its
+# own while it makes its internals: the import fails with that error as its
+# cause, and succeeds once the hook lets it through.
+REFUSED_BY_AUDIT_HOOK = """
+import sys
+refuse = True
+def hook(event, args):
+    if refuse and event == "object.__setattr__" and getattr(args[0], "__name__", "") == "pybind11_type":
+        raise RuntimeError("audit says no")
+sys.addaudithook(hook)
+try:
+    import _tolvane
+except ImportError as e:
+    print(type(e.__cause__).__name__, e.__cause__)
+refuse = False
+import _tolvane
+print(_tolvane.Tensor([2]).shape)
+"""
+
+
+def test_patch_internals_refused_by_audit_hook():
+    assert lines(REFUSED_BY_AUDIT_HOOK) == ["RuntimeError audit says no", "[2]"]
+
+
+# The import runs out of memory at every step of the module's set-up in
+# turn (the memory left after filling it grows with `freed`); importing
+# again once the limit is lifted always succeeds.
+IMPORT_OUT_OF_MEMORY = """
+import ctypes, gc, importlib.util, resource, sys
+ctypes.CDLL(importlib.util.find_spec("_tolvane").origin)  # mapped before the limit
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * resource.getpagesize()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + (4 << 20), hard))
+junk = []
+try:
+    while True:
+        junk.append(bytearray(1000))
+except MemoryError:
+    pass
+del junk[len(junk) - int(sys.argv[1]):]
+try:
+    import _tolvane
+except (ImportError, MemoryError):
+    pass
+junk.clear()
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+gc.collect()
+import _tolvane
+print(_tolvane.Tensor([3]) + _tolvane.Tensor([3]), _tolvane.Dtype.INT32)
+"""
+
+
+@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
+def test_patch_import_again_after_running_out_of_memory():
+    for freed in range(0, 48, 2):
+        assert lines(IMPORT_OUT_OF_MEMORY, str(freed))[-1:] == [
+            "tolvane.Tensor(shape=[3], dtype=fp32, device=cpu) Dtype.INT32"
+        ]
