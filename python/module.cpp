@@ -143,6 +143,11 @@ PYBIND11_MODULE(_tolvane, m, py::multiple_interpreters::not_supported()) {
   bind_enums(m);
   bind_tensor(m);
   bind_graph(m);
+  // The casters and the fast paths keep pointers to the classes, and to
+  // Tensor's record, which its type frees: the module holds a reference to
+  // each class that it never gives back, so that `del _tolvane.Tensor` and a
+  // collection cannot free them under those pointers.
+  for (const char* name : {"Tensor", "Dtype", "Device"}) py::object(m.attr(name)).release();
   tolvane::python::tensor_info() = py::detail::get_type_info(typeid(Tensor));
   tolvane::python::install_fast_paths(m);
 }

@@ -159,6 +159,21 @@ time.sleep(0.1)
 print("end")
 """
 
+# The module's classes deleted from it and collected while its functions,
+# which keep pointers to them, stay reachable.
+CLASSES_DELETED = """
+import gc, _tolvane
+execute, dtype = _tolvane.execute, _tolvane.Dtype.INT32
+del _tolvane.Tensor, _tolvane.Dtype, _tolvane.Device
+gc.collect()
+for arg in (1, dtype, None):
+    try:
+        execute(arg)
+    except TypeError:
+        pass
+print("end")
+"""
+
 # The programs of the reports these cases come from.
 REPRODUCERS = {
     "subclass with slots at exit": """
@@ -198,6 +213,7 @@ def cases():
     yield "class and instance in one collection, class first", ONE_COLLECTION.format(first="X, x"), "end"
     yield "class and instance in one collection, instance first", ONE_COLLECTION.format(first="x, X"), "end"
     yield "type-cache callback called by hand", CALLBACK_BY_HAND, "end"
+    yield "classes deleted from the module", CLASSES_DELETED, "end"
     for name, program in AT_FINALISATION.items():
         yield name, textwrap.dedent(program), "late True" if "atexit" in name else "end"
     for name, call in ENTRY_POINTS.items():
