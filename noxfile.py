@@ -696,7 +696,7 @@ def sanitize(session):
         "LD_PRELOAD": f"{runtime('libasan.so')} {runtime('libstdc++.so')}",
         # The interpreter's own allocations are not ours: no leak detection.
         "ASAN_OPTIONS": "detect_leaks=0:allocator_may_return_null=1:halt_on_error=1",
-        "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
+        "UBSAN_OPTIONS": f"halt_on_error=1:print_stacktrace=1:suppressions={ROOT / 'tests' / 'ubsan-suppressions.txt'}",
     }
     pytest_outside(session, python, env=env)
 

@@ -1,7 +1,5 @@
 #include "graph/ops.h"
 
-#include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -174,47 +172,27 @@ void walk(const Graph& graph, const Tensor& output, Emit&& emit) {
   }
 }
 
-// Allocates the results of the nodes pushed (the execution order, once it is
-// complete), in the order pushed, a few pushes late. Each result leads
-// through its record to its storage, three blocks apart in memory, and a
-// large graph's blocks are far from the cache:
-// fetching each level a few pushes before the next is read keeps the
-// allocations from waiting on each block in turn. The distances are tuning values: ./dev
-// bench's counts for "execute tree (2^17 - 1 nodes), per node" (last-level
-// misses and CPU time with the heap pre-faulted) are what to compare when
-// changing them; the static_asserts hold what the ring needs of them.
-class DeferredAllocations {
- public:
-  void push(const Node* node) {
-    TOLVANE_PREFETCH(&node->output);
-    const std::size_t i = pushed_++;
-    ring_[i % SIZE] = node;
-    if (i < LATE) [[unlikely]]
-      return;
-    TOLVANE_PREFETCH(ring_[(i - AHEAD) % SIZE]->output.impl().get());
-    TOLVANE_PREFETCH(ring_[(i - 2 * AHEAD) % SIZE]->output.impl()->storage.get());
-    ring_[(i - LATE) % SIZE]->output.ensure_allocated();
+// Allocates the results of `order`, in order. Each result leads through its
+// record to its storage, three blocks apart in memory, and a large graph's
+// blocks are far from the cache: the node LATE places ahead is fetched, the
+// record of the one 2 * AHEAD ahead and the storage of the one AHEAD ahead,
+// so that no allocation waits on its blocks in turn. The distances are
+// tuning values: ./dev bench's counts for "execute tree (2^17 - 1 nodes),
+// per node" (last-level misses and CPU time with the heap pre-faulted) are
+// what to compare when changing them.
+void allocate_in_order(std::span<const Node* const> order) {
+  constexpr std::size_t AHEAD = 4;
+  constexpr std::size_t LATE = 3 * AHEAD;
+  static_assert(2 * AHEAD < LATE);
+  std::size_t i = 0;
+  for (; i + LATE < order.size(); ++i) {
+    TOLVANE_PREFETCH(&order[i + LATE]->output);
+    TOLVANE_PREFETCH(order[i + 2 * AHEAD]->output.impl().get());
+    TOLVANE_PREFETCH(order[i + AHEAD]->output.impl()->storage.get());
+    order[i]->output.ensure_allocated();
   }
-
-  // Allocates the results still pending.
-  void flush() {
-    for (std::size_t i = pushed_ < LATE ? 0 : pushed_ - LATE; i < pushed_; ++i) {
-      ring_[i % SIZE]->output.ensure_allocated();
-    }
-  }
-
- private:
-  static constexpr std::size_t AHEAD = 4;
-  static constexpr std::size_t LATE = 3 * AHEAD;  // pushes between a push and its allocation
-  static constexpr std::size_t SIZE = 16;
-  // A node is fetched at its push, its record AHEAD pushes later, its
-  // storage 2 * AHEAD, and it is allocated LATE pushes later, after both;
-  // the ring holds every node pending; a power of two keeps the index a mask.
-  static_assert(2 * AHEAD < LATE && LATE < SIZE && std::has_single_bit(SIZE));
-
-  std::array<const Node*, SIZE> ring_{};
-  std::size_t pushed_ = 0;
-};
+  for (; i < order.size(); ++i) order[i]->output.ensure_allocated();
+}
 
 }  // namespace
 
@@ -253,9 +231,7 @@ void execute(const Tensor& output) {
   const Graph& graph = Graph::instance();
   const std::vector<const Node*> order = execution_order(graph, output);
   if constexpr (CHECK_INVARIANTS) expect_kept(broken_invariant(graph, output, order));
-  DeferredAllocations pending;
-  for (const Node* node : order) pending.push(node);
-  pending.flush();
+  allocate_in_order(order);
 }
 
 }  // namespace tolvane
