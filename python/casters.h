@@ -259,9 +259,9 @@ inline pybind11::typing::List<int> to_list(const Shape& shape) {
 }
 
 // Tensor's pybind11 record, set by the module's initialisation once its
-// classes are bound, and null before. An initialisation that
-// fails leaves its record to its own Python type, which a later import
-// replaces; it is never read again once the module's objects are gone.
+// classes are bound, and null until then (a failed initialisation's record
+// is not kept). The module holds Tensor for the process, so the record
+// outlives every call that reads it.
 inline const pybind11::detail::type_info*& tensor_info() {
   static const pybind11::detail::type_info* info = nullptr;
   return info;
