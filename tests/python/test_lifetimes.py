@@ -138,7 +138,8 @@ AT_FINALISATION = {
 
 # Daemon threads inside each entry point while the interpreter finalises:
 # the entries that convert a shape or dims are held inside by a slow
-# __index__; the others are called in a tight loop.
+# __index__; the others are called in a tight loop. The main thread's last
+# collection waits in a __del__ while they wake.
 ENTRY_POINTS = {
     "construct": "Tensor([Slow(), 3])",
     "shape": "t.shape",
@@ -154,14 +155,14 @@ from _tolvane import Tensor, execute
 t = Tensor([2, 3])
 class Slow:
     def __index__(self, _sleep=time.sleep):
-        _sleep(0.05)
+        _sleep({index_sleep})
         return 2
 def work():
     while True:
         {call}
 class Late:
     def __del__(self, _sleep=time.sleep):
-        _sleep(0.5)
+        _sleep({late_sleep})
 gc.disable()
 x = Late()
 x.me = x
@@ -196,25 +197,10 @@ REPRODUCERS = {
         t = T([2, 3])
         print("end")
     """,
-    "daemon threads constructing at finalisation": """
-        import gc, threading, time
-        from _tolvane import Tensor
-        class Slow:
-            def __index__(self, _s=time.sleep):
-                _s(0.3)
-                return 2
-        def d():
-            while True:
-                Tensor([Slow(), 3])
-        class Late:
-            def __del__(self, _s=time.sleep):
-                _s(1.0)
-        gc.disable(); x = Late(); x.me = x; del x
-        for _ in range(3):
-            threading.Thread(target=d, daemon=True).start()
-        time.sleep(0.1)
-        print("end")
-    """,
+    # the report's timings
+    "daemon threads constructing at finalisation": DAEMONS.format(
+        call="Tensor([Slow(), 3])", index_sleep=0.3, late_sleep=1.0
+    ),
 }
 
 
@@ -235,7 +221,8 @@ def cases():
         yield case(name, textwrap.dedent(program), "late True" if "atexit" in name else "end")
     for name, call in ENTRY_POINTS.items():
         marks = [OWN_UNWINDER] if "Slow()" in call else []
-        yield case(f"daemon threads in {name} at finalisation", DAEMONS.format(call=call), "end", *marks)
+        program = DAEMONS.format(call=call, index_sleep=0.05, late_sleep=0.5)
+        yield case(f"daemon threads in {name} at finalisation", program, "end", *marks)
     for name, program in REPRODUCERS.items():
         marks = [OWN_UNWINDER] if "daemon" in name else []
         yield case(name, textwrap.dedent(program), "end", *marks)
