@@ -43,6 +43,7 @@ VENV = pathlib.Path(sys.prefix)
 MODULE_INPUTS = ["core", "graph", "python", "third_party", "CMakeLists.txt", "pyproject.toml"]
 PYBIND11 = ROOT / "third_party" / "pybind11"  # the release the module builds against, patched
 PATCHES = ROOT / "third_party" / "pybind11-patches"  # the patches, in the order they apply
+PATCH_TESTS = ROOT / "tests" / "pybind11"  # each patch's own test module and tests
 WERROR = "cmake.define.TOLVANE_WERROR=ON"
 CHECKS = "cmake.define.TOLVANE_CHECK_INVARIANTS=ON"
 # The module the tests run: optimised like the wheel, with every record checked
@@ -275,6 +276,10 @@ def tests(session):
     config = ["-c", str(ROOT / "pyproject.toml"), "--rootdir", str(ROOT)]
     session.run(PYTHON, "-m", "pytest", "-q", *config, *session.posargs)
     if not session.posargs:
+        session.log("the pybind11 patches' own tests (tests/pybind11)")
+        modules = patch_test_modules(session, PYBIND11 / "share" / "cmake" / "pybind11", BUILD / "patch-tests")
+        env = {"TOLVANE_PATCH_TEST_MODULES": str(modules)}
+        session.run(PYTHON, "-m", "pytest", "-q", *config, "-p", "no:cacheprovider", str(PATCH_TESTS), env=env)
         session.log("the checks the tasks make (tests/tasks)")
         session.run(PYTHON, "-m", "pytest", "-q", *config, "-p", "no:cacheprovider", str(ROOT / "tests" / "tasks"))
 
@@ -437,49 +442,73 @@ def pybind11(session):
 
 
 def patch_tests():
-    """Each patch with the tests its header names (its "Test:" paragraph),
-    and whether it is a speed patch ("Kind: speed"), whose tests pass against
-    the release too."""
+    """Each patch with its own test file (its "Test:" paragraph), the number
+    of its test module, and its kind ("Kind: speed" or "Kind: feature",
+    whose tests need not fail against the release; else "fault")."""
     named = {}
     for patch in sorted(PATCHES.glob("*.patch")):
         header = patch.read_text().split("\n---\n", 1)[0]
-        paragraph = re.search(r"^Test: (.*?)(?:\n\n|\Z)", header, re.M | re.S)
-        tests = re.findall(r"test_patch_\w+", paragraph[1]) if paragraph else []
-        named[patch.name] = (tests, re.search(r"^Kind: speed", header, re.M) is not None)
+        test = re.search(r"^Test: (tests/pybind11/test_(\d+)_\w+\.py)", header, re.M)
+        kind = re.search(r"^Kind: (\w+)", header, re.M)
+        named[patch.name] = (test and test[1], test and test[2], kind[1] if kind else "fault")
     return named
+
+
+def patch_test_modules(session, package, where, *targets):
+    """The patches' test modules (tests/pybind11), built at `where` against
+    the pybind11 CMake package in `package` (all, or the named targets)."""
+    config = [f"-DPython_EXECUTABLE={PYTHON}", f"-Dpybind11_DIR={package}", "-DCMAKE_BUILD_TYPE=Release"]
+    session.run("cmake", "-S", str(PATCH_TESTS), "-B", str(where), "-G", "Ninja", *config, silent=True)
+    session.run("cmake", "--build", str(where), *(["--target", *targets] if targets else []), silent=True)
+    return where
 
 
 @nox.session
 def canary(session):
-    """Each pybind11 patch's tests against the pristine release, where each patch's fault must still show."""
+    """Each pybind11 patch's own tests against the pristine release, where each patch's fault must still show."""
     install(session, "build", "test")
     named = patch_tests()
-    if unnamed := [patch for patch, (tests, _) in named.items() if not tests]:
-        session.error(f"patches that name no test: {unnamed}")
+    if unnamed := [patch for patch, (test, _, _) in named.items() if not test]:
+        session.error(f"patches that name no test of their own: {unnamed}")
     out = BUILD / "canary"
     pristine = pristine_pybind11(session, out / "pybind11")
-    config = [f"-DTOLVANE_PYBIND11_DIR={pristine / 'share' / 'cmake' / 'pybind11'}", f"-DPython_EXECUTABLE={PYTHON}"]
-    session.log("the module, built against the pristine release")
-    session.run("cmake", "-S", str(ROOT), "-B", str(out / "build"), "-G", "Ninja", *config, silent=True)
-    session.run("cmake", "--build", str(out / "build"), "--target", "_tolvane", silent=True)
+    # A feature's test module uses what the patch adds: it builds only against the patched tree.
+    built = {patch: entry for patch, entry in named.items() if entry[2] != "feature"}
+    session.log("the patches' test modules, built against the pristine release")
+    modules = patch_test_modules(
+        session,
+        pristine / "share" / "cmake" / "pybind11",
+        out / "patch-tests",
+        *(f"m{n}" for _, n, _ in built.values()),
+    )
     report = out / "report.xml"
-    session.log("each patch's tests against it")
+    session.log("each patch's tests against them")
     pytest = [PYTHON, "-m", "pytest", "-q", "-c", str(ROOT / "pyproject.toml"), "--rootdir", str(ROOT)]
-    pytest += ["-p", "no:cacheprovider", f"--junitxml={report}", "-W", "ignore", "test_pybind11_patches.py"]
-    env = {**os.environ, "PYTHONPATH": str(out / "build")}
-    subprocess.run(pytest, cwd=ROOT / "tests" / "python", env=env, capture_output=True)
-    failed_tests = {
-        case.get("name").split("[")[0]
+    pytest += [
+        "-p",
+        "no:cacheprovider",
+        f"--junitxml={report}",
+        "-W",
+        "ignore",
+        *(str(ROOT / t) for t, _, _ in built.values()),
+    ]
+    env = {**os.environ, "TOLVANE_PATCH_TEST_MODULES": str(modules)}
+    subprocess.run(pytest, cwd=PATCH_TESTS, env=env, capture_output=True)
+    failing_files = {
+        case.get("classname").rsplit(".", 1)[-1]
         for case in ET.parse(report).iter("testcase")
         if case.find("failure") is not None or case.find("error") is not None
     }
-    still_needed = {patch: sorted(set(tests) & failed_tests) for patch, (tests, _) in named.items()}
-    for patch, tests in still_needed.items():
-        if named[patch][1]:
-            print(f"speed        {patch}  (./dev bench)")
+    fixed = []
+    for patch, (test, _, kind) in named.items():
+        shows = pathlib.Path(test).stem in failing_files
+        if kind != "fault":
+            print(f"{kind:12} {patch}")
             continue
-        print(f"{'fault shows' if tests else 'NO FAULT  '}  {patch}  {', '.join(tests) or '-'}")
-    if fixed := [patch for patch, tests in still_needed.items() if not tests and not named[patch][1]]:
+        print(f"{'fault shows' if shows else 'NO FAULT  '}  {patch}  {test}")
+        if not shows:
+            fixed.append(patch)
+    if fixed:
         session.error(f"the pristine release passes these patches' tests: drop or revisit {fixed}")
 
 

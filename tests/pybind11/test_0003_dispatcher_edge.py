@@ -1,0 +1,45 @@
+import pytest
+from patchtest import UNDER_ASAN, run
+
+# Memory is exhausted with blocks of `sys.argv[1]` bytes, then given back
+# one block at a time; at each level, arguments are refused (the dispatcher
+# formats "incompatible function arguments") and instances constructed (the
+# dispatcher registers them after the call).
+SWEEP = """
+import resource, sys
+from m0003 import Thing, twice
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * resource.getpagesize()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + (30 << 20), hard))
+keep = []
+try:
+    while True:
+        keep.append(b"x" * int(sys.argv[1]))
+except MemoryError:
+    pass
+made = []
+for _ in range(300):
+    if keep:
+        del keep[-1]
+    for _ in range(20):
+        try:
+            twice(None)
+        except (TypeError, MemoryError):
+            pass
+        try:
+            made.append(Thing(1))
+        except MemoryError:
+            pass
+keep.clear()
+made.clear()
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(twice(3), Thing(2).n())
+"""
+
+
+@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
+@pytest.mark.parametrize("size", [16, 64, 100, 200])
+def test_errors_at_the_dispatchers_edge_with_memory_exhausted(size):
+    assert run(SWEEP, str(size)).stdout == "6 2\n"

@@ -1,0 +1,11 @@
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+
+struct Thing {
+  int n;
+};
+
+PYBIND11_MODULE(m0012, m) {
+  py::class_<Thing>(m, "Thing").def(py::init<int>()).def("n", [](const Thing& t) { return t.n; });
+}
