@@ -31,21 +31,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 
+#include "core/dtype.h"
 #include "core/shape.h"
 #include "core/tensor.h"
-
-#if PYBIND11_VERSION_MAJOR != 3 || PYBIND11_VERSION_MINOR != 1 || PYBIND11_VERSION_PATCH != 0
-// The module is built and tested against pybind11 3.1.0 with the patches of
-// third_party/pybind11-patches (CONTRIBUTING.md: Upgrading pybind11).
-#error "the _tolvane module builds against pybind11 3.1.0 (third_party/pybind11) only"
-#endif
 
 #if defined(_LIBCPP_VERSION)
 #define TOLVANE_CXX_LIBRARY "libcpp"
@@ -258,64 +253,26 @@ inline pybind11::typing::List<int> to_list(const Shape& shape) {
   return list;
 }
 
-// Tensor's pybind11 record, set by the module's initialisation once its
-// classes are bound, and null until then (a failed initialisation's record
-// is not kept). The module holds Tensor for the process, so the record
-// outlives every call that reads it.
-inline const pybind11::detail::type_info*& tensor_info() {
-  static const pybind11::detail::type_info* info = nullptr;
-  return info;
-}
+// The module's classes, as pybind11 lays them out: set by the module's
+// initialisation once they are bound, and empty until then (a failed
+// initialisation's classes are not kept). The module holds the classes for the
+// process, so they outlive every call that reads them.
+struct Classes {
+  pybind11::simple_class<Tensor> tensor;
+  pybind11::simple_class<Dtype> dtype;
+  pybind11::simple_class<Device> device;
+};
 
-// Puts `tensor` into an instance's value and holder, neither of which exists
-// yet, without registering the instance.
-inline void hold(pybind11::detail::value_and_holder& v_h, Tensor&& tensor) {
-  auto holder = std::make_unique<Tensor>(std::move(tensor));
-  v_h.value_ptr() = holder.get();
-  new (&v_h.holder<std::unique_ptr<Tensor>>()) std::unique_ptr<Tensor>(std::move(holder));
-  v_h.set_holder_constructed();
-}
-
-// A new, empty Tensor object in pybind11's simple layout, as
-// make_new_instance builds it for Tensor (the module checks that at import),
-// without looking its classes up. Throws error_already_set.
-inline PyObject* new_tensor_object() {
-  const pybind11::detail::type_info* info = tensor_info();
-  if (info == nullptr) throw pybind11::import_error("_tolvane: the module did not initialize");
-  PyTypeObject* type = info->type;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) throw pybind11::error_already_set();
-  auto* inst = reinterpret_cast<pybind11::detail::instance*>(self);
-  inst->simple_layout = true;
-  inst->simple_value_holder[0] = nullptr;
-  inst->simple_holder_constructed = false;
-  inst->simple_instance_registered = false;
-  inst->owned = true;
-  return self;
+inline std::optional<Classes>& classes() {
+  static std::optional<Classes> bound;
+  return bound;
 }
 
 // A new Tensor object that owns `tensor`, unregistered.
 inline PyObject* wrap(Tensor&& tensor) {
-  auto self = pybind11::reinterpret_steal<pybind11::object>(new_tensor_object());
-  auto* inst = reinterpret_cast<pybind11::detail::instance*>(self.ptr());
-  pybind11::detail::value_and_holder v_h = inst->get_value_and_holder();
-  hold(v_h, std::move(tensor));
-  return self.release().ptr();
-}
-
-// The Tensor of an instance of Tensor (or of a Python subclass), or null for
-// any other object; refuses an instance whose __init__ never ran.
-inline Tensor* loaded_tensor(PyObject* src) {
-  const pybind11::detail::type_info* info = tensor_info();
-  if (info == nullptr || !PyObject_TypeCheck(src, info->type)) return nullptr;
-  auto* inst = reinterpret_cast<pybind11::detail::instance*>(src);
-  const pybind11::detail::value_and_holder v_h = inst->get_value_and_holder(info, false);
-  if (v_h.inst == nullptr) return nullptr;
-  if (!v_h.holder_constructed()) {
-    throw pybind11::type_error(std::string(info->type->tp_name) +
-                               ": the tensor was never initialized (its __init__ did not run)");
-  }
-  return static_cast<Tensor*>(v_h.value_ptr());
+  const auto& bound = classes();
+  if (!bound) throw pybind11::import_error("_tolvane: the module did not initialize");
+  return bound->tensor.make(std::move(tensor)).release().ptr();
 }
 
 }  // namespace tolvane::python
@@ -337,12 +294,15 @@ struct type_caster<tolvane::python::SmallList<T>> {
 template <>
 class type_caster<tolvane::Tensor> {
  public:
-  static constexpr auto name = type_caster_base<tolvane::Tensor>::name;
+  static constexpr auto name = const_name<tolvane::Tensor>();
   template <typename U>
   using cast_op_type = detail::cast_op_type<U>;
 
+  // An initialised instance of Tensor or of a Python subclass; pybind11 refuses
+  // one whose __init__ never ran.
   bool load(handle src, bool /*convert*/) {
-    value = tolvane::python::loaded_tensor(src.ptr());
+    auto& classes = tolvane::python::classes();
+    value = classes ? classes->tensor.load(src) : nullptr;
     return value != nullptr;
   }
 

@@ -1,58 +1,255 @@
 #pragma once
 
-// The module's fast entry points for its hottest calls. Each takes only
-// arguments that need no user code to convert (exact lists and tuples of
-// exact ints, exact Dtype and Device values, tensors in pybind11's simple
-// layout) and decides before it does anything lasting; anything else goes to
-// pybind11's own function, unchanged. Once a fast path has taken a call it
-// reports failures itself through pybind11's translation, so error types and
-// messages are pybind11's, and nothing is ever run twice (`a + b` records one
-// node, also when wrapping its result runs out of memory).
+// The module's fast entry points for its hottest calls, declared beside the
+// bindings they speed up and made from the same functions (module.cpp binds
+// each through FastPaths, which binds the pybind11 function and records its
+// fast path in one step, so the two cannot drift apart).
 //
-// Every entry is called the way CPython calls a built-in function: the
-// recursion check (" while calling a Python object") is made where CPython's
-// path makes it (for construction, before the metaclass call a call that is
-// not taken falls back to: a taken one runs no user code), and profilers
-// (sys.setprofile, sys.monitoring) see the same c_call / c_return /
-// c_exception and CALL events as with plain pybind11.
+// A fast path takes only arguments that need no user code to convert (exact
+// lists and tuples of exact ints, Dtype and Device values, initialised
+// tensors in pybind11's simple layout) and decides before it does anything
+// lasting. Anything else is handed, unchanged, to the pybind11 function
+// through CPython's call protocol, with its recursion check. Once it has taken
+// a call it reports failures through pybind11's translation, so error types
+// and messages are pybind11's, and nothing is ever run twice (`a + b` records
+// one node, also when wrapping its result runs out of memory).
 //
-// construct: `Tensor(...)` runs pybind11's metaclass call, tp_new, a bound
-//   __init__, an argument tuple and the dispatcher. Tensor gets a vectorcall
-//   (its metaclass is told to look for one; the module's other classes and
-//   Python subclasses have none) that builds the instance directly while
-//   Tensor and its metaclass are unchanged since import (their version
-//   tags): an assigned __init__ or __new__ is obeyed.
-// shape: the property's getter is a built-in function of the module's over
-//   pybind11's function record, in place of pybind11's dispatcher and casters.
-// view, reshape, add: the class entries become built-in functions of the
-//   module's (a subtype of builtin_function_or_method, named instancemethod,
-//   that binds to an instance as instancemethod does and tells CPython that
-//   calling it with the instance first is calling the bound method,
-//   Py_TPFLAGS_METHOD_DESCRIPTOR), so `t.view(...)` and `a + b` make no bound
-//   method object per call.
+// method: the class entry becomes a CPython method descriptor over a
+//   METH_FASTCALL | METH_KEYWORDS function (as NumPy's and the standard
+//   library's methods are), with pybind11's name and docstring. CPython's
+//   specialising interpreter calls it directly; recursion checks, profilers
+//   (sys.setprofile, sys.monitoring), pickling by qualified name, inspect and
+//   gc see a built-in method.
+// getter: a read-only property becomes a getset descriptor with pybind11's
+//   docstring.
+// constructor: the class gets a vectorcall (the one type slot the module
+//   writes: pybind11 has no vectorcall of its own for classes, and its
+//   metaclass lets a class have one) that builds the instance directly while
+//   the class and its metaclass are unchanged since import (their version
+//   tags), so an assigned __init__ or __new__ is obeyed; any other call goes
+//   to the metaclass, behind the recursion check CPython makes before a
+//   tp_call.
 //
-// Instructions per call with them, against the hand-written CPython binding
-// of the same core (./dev bench: the "per call" instructions rows, ours and
-// C-API binding; the run of benchmarks/results): `Tensor([2, 3])` 2,330
-// (2,235), `t.shape` 923 (840), `t.view([3, 2])` 1,996 (1,707),
-// `t.reshape([-1])` 1,920 (1,687), `a + b` 2,441 (1,990).
+// Instructions per call, against the hand-written CPython binding of the same
+// core: ./dev bench, the "per call" instructions rows.
 //
-// TOLVANE_PLAIN_PYBIND11 in the environment at import switches fast paths
-// off: `1` all of them, `0` none, or a comma-separated list of names
-// (construct, shape, view, reshape, add), for bisecting a fault. An unknown
-// name fails the import.
-//
-// What each fast path writes is checked at import: the instance layout that
-// results are built in is compared field by field with the one pybind11's
-// make_new_instance builds, and each replaced function must be the
-// unoverloaded pybind11 function of the expected arity. A failed check
-// fails the import with an ImportError that names the fast path.
+// Builds with invariant checks (the test builds) read TOLVANE_PLAIN_PYBIND11
+// at import, to switch fast paths off for bisecting a fault: `1` all of them,
+// `0` none, or a comma-separated list of binding names (__init__, shape,
+// view, reshape, __add__); an unknown name fails the import. Release builds
+// read no environment variable.
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/dtype.h"
+#include "core/tensor.h"
+#include "python/casters.h"
+
 namespace tolvane::python {
 
-// Installs the fast paths that the environment leaves on.
-void install_fast_paths(pybind11::module_& module);
+namespace fast {
+
+// An argument as a fast path converts it, from its parameter type in the
+// binding's function: load() is false where the argument needs pybind11.
+template <typename Param>
+struct Arg;
+
+template <>
+struct Arg<const Tensor&> {
+  const Tensor* value = nullptr;
+  bool load(PyObject* object) {
+    const auto& bound = classes();
+    return bound && (value = bound->tensor.get(object)) != nullptr;
+  }
+  const Tensor& get() const { return *value; }
+};
+
+template <typename T>
+struct Arg<const SmallList<T>&> {
+  SmallList<T> value;
+  bool load(PyObject* object) { return convert_exact_entries(object, value) == Entries::CONVERTED; }
+  const SmallList<T>& get() const { return value; }
+};
+
+template <typename Enum, pybind11::simple_class<Enum> Classes::* Class>
+struct EnumArg {
+  Enum value{};
+  bool load(PyObject* object) {
+    const auto& bound = classes();
+    const Enum* loaded = bound ? ((*bound).*Class).get(object) : nullptr;
+    if (loaded != nullptr) value = *loaded;
+    return loaded != nullptr;
+  }
+  Enum get() const { return value; }
+};
+template <>
+struct Arg<Dtype> : EnumArg<Dtype, &Classes::dtype> {};
+template <>
+struct Arg<Device> : EnumArg<Device, &Classes::device> {};
+
+// A result as a new reference; what a taken call throws becomes the Python
+// error pybind11 would raise.
+template <typename Work>
+PyObject* taken(Work&& work) {
+  try {
+    auto result = work();
+    if constexpr (std::is_same_v<decltype(result), Tensor>) {
+      return wrap(std::move(result));
+    } else if constexpr (std::is_base_of_v<pybind11::handle, decltype(result)>) {
+      return result.release().ptr();
+    } else {
+      return pybind11::cast(std::move(result)).release().ptr();
+    }
+  } catch (...) {
+    pybind11::translate_active_exception();
+    return nullptr;
+  }
+}
+
+// A fast path of binding function F: its arguments, loaded from the first
+// `given` objects and, past them, from the trailing defaults.
+template <auto F>
+struct Call;
+
+template <typename R, typename... Params, R (*F)(Params...)>
+struct Call<F> {
+  static constexpr std::size_t arity = sizeof...(Params);
+
+  template <typename... Defaults>
+  static bool run(PyObject* const* objects, std::size_t given, PyObject*& result,
+                  const std::tuple<Defaults...>& defaults = {}) {
+    return load_and_call(objects, given, result, defaults, std::index_sequence_for<Params...>{});
+  }
+
+ private:
+  template <typename... Defaults, std::size_t... I>
+  static bool load_and_call(PyObject* const* objects, std::size_t given, PyObject*& result,
+                            const std::tuple<Defaults...>& defaults,
+                            std::index_sequence<I...> /*all*/) {
+    constexpr std::size_t first_default = arity - sizeof...(Defaults);
+    if (given < first_default || given > arity) return false;
+    std::tuple<Arg<Params>...> args;
+    const auto load = [&]<std::size_t Index>(auto& arg,
+                                             std::integral_constant<std::size_t, Index>) {
+      if (Index < given) return arg.load(objects[Index]);
+      if constexpr (Index >= first_default) arg.value = std::get<Index - first_default>(defaults);
+      return true;
+    };
+    if (!(load(std::get<I>(args), std::integral_constant<std::size_t, I>{}) && ...)) return false;
+    result = taken([&] { return F(std::get<I>(args).get()...); });
+    return true;
+  }
+};
+
+// The fallback of every method fast path: the pybind11 function, called with
+// the receiver first.
+PyObject* call_pybind11(PyObject* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+
+// The pybind11 functions of the installed fast paths, in slots of their own.
+template <auto F>
+PyObject*& pybind11_function() {
+  static PyObject* function = nullptr;  // a reference held for the process
+  return function;
+}
+
+template <auto F>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  constexpr std::size_t arity = Call<F>::arity;
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) + 1 == arity) {
+    std::array<PyObject*, arity> objects{self};
+    for (std::size_t i = 1; i < arity; ++i) objects[i] = args[i - 1];
+    PyObject* result = nullptr;
+    if (Call<F>::run(objects.data(), arity, result)) return result;
+  }
+  return call_pybind11(pybind11_function<F>(), self, args, nargs, kwnames);
+}
+
+template <auto F>
+PyObject* getter(PyObject* self, void* /*closure*/) {
+  PyObject* result = nullptr;
+  if (Call<F>::run(&self, 1, result)) return result;
+  return PyObject_CallOneArg(pybind11_function<F>(), self);
+}
+
+// The metaclass call of a class, for calls its vectorcall does not take.
+PyObject* metaclass_call(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                         PyObject* kwnames);
+
+// Whether Tensor and its metaclass are as they were at import.
+bool tensor_unchanged(PyTypeObject* type);
+
+template <auto F, auto Defaults>
+PyObject* constructor(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                      PyObject* kwnames) {
+  auto* type = reinterpret_cast<PyTypeObject*>(callable);
+  PyObject* result = nullptr;
+  if (kwnames == nullptr && tensor_unchanged(type) &&
+      Call<F>::run(args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), result,
+                   Defaults())) {
+    return result;
+  }
+  if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
+  result = metaclass_call(callable, args, nargsf, kwnames);
+  Py_LeaveRecursiveCall();
+  return result;
+}
+
+}  // namespace fast
+
+// Binds Tensor's members that have fast paths, recording each fast path
+// beside its binding; install() puts them in place once the class is bound.
+class FastPaths {
+  struct Recorded {
+    enum Kind { METHOD, GETTER, CONSTRUCTOR } kind;
+    const char* name;
+    PyObject** function;  // where the pybind11 function is kept
+    void (*fast)();       // the method, getter or vectorcall function
+  };
+  pybind11::class_<Tensor>& cls_;
+  std::vector<Recorded> entries_;
+
+ public:
+  explicit FastPaths(pybind11::class_<Tensor>& cls) : cls_(cls) {}
+
+  template <auto F, typename... Extra>
+  FastPaths& method(const char* name, const Extra&... extra) {
+    cls_.def(name, F, extra...);
+    entries_.push_back({Recorded::METHOD, name, &fast::pybind11_function<F>(),
+                        reinterpret_cast<void (*)()>(&fast::method<F>)});
+    return *this;
+  }
+
+  template <auto F>
+  FastPaths& getter(const char* name) {
+    cls_.def_property_readonly(name, F);
+    entries_.push_back({Recorded::GETTER, name, &fast::pybind11_function<F>(),
+                        reinterpret_cast<void (*)()>(&fast::getter<F>)});
+    return *this;
+  }
+
+  // `Defaults` returns the values of the trailing parameters that have
+  // defaults, which the binding's arguments (`extra`) give too.
+  template <auto F, auto Defaults, typename... Extra>
+  FastPaths& constructor(const Extra&... extra) {
+    cls_.def(pybind11::init_value(F), extra...);
+    entries_.push_back({Recorded::CONSTRUCTOR, "__init__", nullptr,
+                        reinterpret_cast<void (*)()>(&fast::constructor<F, Defaults>)});
+    return *this;
+  }
+
+  // Replaces the bound members by their fast paths, except those the test
+  // builds' switch turns off.
+  void install();
+};
 
 }  // namespace tolvane::python

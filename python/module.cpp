@@ -5,7 +5,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
 
+#include <new>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "core/dtype.h"
@@ -19,6 +21,7 @@ namespace py = pybind11;
 using namespace tolvane;
 using tolvane::python::Dims;
 using tolvane::python::Extents;
+using tolvane::python::FastPaths;
 using tolvane::python::to_list;
 
 namespace {
@@ -66,46 +69,52 @@ void bind_enums(py::module_& m) {
   m.attr("cpu") = Device::CPU;
 }
 
+// The defaults of the constructor's and the factories' trailing parameters.
+constexpr Dtype DEFAULT_DTYPE = Dtype::FLOAT32;
+constexpr Device DEFAULT_DEVICE = Device::CPU;
+constexpr std::tuple<Dtype, Device> constructor_defaults() {
+  return {DEFAULT_DTYPE, DEFAULT_DEVICE};
+}
+
+// The bindings that have fast paths (python/fast_paths.h), as functions, so
+// that each fast path calls what its binding calls.
+Tensor make_tensor(const Extents& shape, Dtype dtype, Device device) {
+  return Tensor(Shape(shape.span()), dtype, device);
+}
+py::typing::List<int> shape_of(const Tensor& t) { return to_list(t.shape()); }
+Tensor view_of(const Tensor& t, const Dims& dims) { return t.view(dims.span()); }
+Tensor reshape_of(const Tensor& t, const Dims& dims) { return t.reshape(dims.span()); }
+
 // The Tensor class. Every member takes its receiver by reference, so None is
 // never a tensor.
 void bind_tensor(py::module_& m) {
   // Shared by the constructor and the factories: shape, dtype, device.
   const py::arg shape_arg("shape");
-  const py::arg_v dtype_arg("dtype", Dtype::FLOAT32, "Dtype.FLOAT32");
-  const py::arg_v device_arg("device", Device::CPU, "Device.CPU");
+  const py::arg_v dtype_arg("dtype", DEFAULT_DTYPE, "Dtype.FLOAT32");
+  const py::arg_v device_arg("device", DEFAULT_DEVICE, "Device.CPU");
 
-  py::class_<Tensor>(m, "Tensor")
-      .def(
-          "__init__",
-          // What py::init does, without registering the instance (casters.h).
-          // A second __init__ assigns the new tensor in place, once it is
-          // built: a call that holds this instance's value across user code
-          // (an entry's __index__ that re-initialises it) sees the new value,
-          // never freed memory.
-          [](py::detail::value_and_holder& self, const Extents& shape, Dtype dtype, Device device) {
-            Tensor made(Shape(shape.span()), dtype, device);
-            if (self.holder_constructed()) {
-              *self.value_ptr<Tensor>() = std::move(made);
-            } else {
-              tolvane::python::hold(self, std::move(made));
-            }
-          },
-          py::detail::is_new_style_constructor(), "An empty (uninitialized) tensor.", shape_arg,
-          dtype_arg, device_arg)
-      .def_static(
-          "zeros",
-          [](const Extents& shape, Dtype dtype, Device device) {
-            return Tensor::zeros(Shape(shape.span()), dtype, device);
-          },
-          shape_arg, dtype_arg, device_arg)
+  py::class_<Tensor> cls(m, "Tensor");
+  FastPaths fast(cls);
+  // A tensor returned by the module is unregistered (casters.h); a second
+  // __init__ assigns the new tensor in place once it is built, so a call
+  // that holds this instance's value across user code (an entry's __index__
+  // that re-initialises it) sees the new value, never freed memory.
+  fast.constructor<&make_tensor, &constructor_defaults>("An empty (uninitialized) tensor.",
+                                                        shape_arg, dtype_arg, device_arg);
+  cls.def_static(
+         "zeros",
+         [](const Extents& shape, Dtype dtype, Device device) {
+           return Tensor::zeros(Shape(shape.span()), dtype, device);
+         },
+         shape_arg, dtype_arg, device_arg)
       .def_static(
           "ones",
           [](const Extents& shape, Dtype dtype, Device device) {
             return Tensor::ones(Shape(shape.span()), dtype, device);
           },
-          shape_arg, dtype_arg, device_arg)
-      .def_property_readonly("shape", [](const Tensor& t) { return to_list(t.shape()); })
-      .def_property_readonly("strides", [](const Tensor& t) { return to_list(t.strides()); })
+          shape_arg, dtype_arg, device_arg);
+  fast.getter<&shape_of>("shape");
+  cls.def_property_readonly("strides", [](const Tensor& t) { return to_list(t.strides()); })
       .def_property_readonly("dtype", [](const Tensor& t) { return t.dtype(); })
       .def_property_readonly("device", [](const Tensor& t) { return t.device(); })
       .def_property_readonly("offset", [](const Tensor& t) { return t.offset(); })
@@ -117,37 +126,47 @@ void bind_tensor(py::module_& m) {
       .def("is_contiguous", [](const Tensor& t) { return t.is_contiguous(); })
       .def(
           "contiguous", [](const Tensor& t) { return t.contiguous(); },
-          "Copy to a contiguous tensor if needed, else return self.")
-      .def(
-          "view", [](const Tensor& t, const Dims& dims) { return t.view(dims.span()); },
-          py::arg("dims"), "Zero-copy reshape; requires a contiguous tensor. One dim may be -1.")
-      .def(
-          "reshape", [](const Tensor& t, const Dims& dims) { return t.reshape(dims.span()); },
-          py::arg("dims"), "View when contiguous, copying otherwise. One dim may be -1.")
-      .def("__add__", &add, py::is_operator(), "Lazy elementwise add")
-      .def("__repr__", &tensor_repr);
+          "Copy to a contiguous tensor if needed, else return self.");
+  fast.method<&view_of>("view", py::arg("dims"),
+                        "Zero-copy reshape; requires a contiguous tensor. One dim may be -1.")
+      .method<&reshape_of>("reshape", py::arg("dims"),
+                           "View when contiguous, copying otherwise. One dim may be -1.")
+      .method<&add>("__add__", py::is_operator(), "Lazy elementwise add");
+  cls.def("__repr__", &tensor_repr);
+  fast.install();
 }
 
 void bind_graph(py::module_& m) {
   m.def("execute", &execute, py::arg("output"), "Materialize tensors in the graph");
 }
 
+// The first C++ exception a thread throws sets up the C++ runtime's own state
+// for it (libstdc++ allocates it then); under memory exhaustion that first
+// throw would end the process instead of becoming MemoryError. The module
+// throws one as it loads, in the importing thread, while memory is there.
+[[maybe_unused]] const bool exception_handling_ready = []() noexcept {
+  try {
+    throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+    return true;
+  }
+}();
+
 }  // namespace
 
-// The module loads only in the main interpreter (the declaration's default,
-// which the pinned pybind11 enforces for every kind of sub-interpreter).
-PYBIND11_MODULE(_tolvane, m, py::multiple_interpreters::not_supported()) {
-  tolvane::python::tensor_info() = nullptr;
+// The module loads only in the main interpreter, and refuses every
+// sub-interpreter before any state is set up in it.
+PYBIND11_MODULE(_tolvane, m, py::multiple_interpreters::main_interpreter_only()) {
+  tolvane::python::classes().reset();
   m.doc() = "Tolvane doc";
   m.attr("__version__") = TOLVANE_VERSION;
   bind_enums(m);
   bind_tensor(m);
   bind_graph(m);
-  // The casters and the fast paths keep pointers to the classes, and to
-  // Tensor's record, which its type frees: the module holds a reference to
-  // each class that it never gives back, so that `del _tolvane.Tensor` and a
-  // collection cannot free them under those pointers.
+  // The casters and the fast paths keep pointers to the classes: the module
+  // holds a reference to each that it never gives back, so that
+  // `del _tolvane.Tensor` and a collection cannot free them under those
+  // pointers.
   for (const char* name : {"Tensor", "Dtype", "Device"}) py::object(m.attr(name)).release();
-  tolvane::python::tensor_info() = py::detail::get_type_info(typeid(Tensor));
-  tolvane::python::install_fast_paths(m);
+  tolvane::python::classes().emplace();
 }

@@ -44,6 +44,9 @@ RECEIVERS = [
     "t", "s", "bare", "wide", "Tensor([2, 3], float64)", "Tensor([3, 2])", "Tensor([])", "Tensor([0, 6])",
     "Sub.__new__(Sub)", "(t + t)", "(1)", "None", "Dtype.INT32", "Radd()",
 ]  # fmt: skip
+# Receivers of the class's own entries called unbound: a non-tensor there is
+# refused by CPython's descriptor, before either side is reached.
+TENSORS = RECEIVERS[:10]
 TYPE_ARGS = [
     "", ", float64", ", int32, cpu", ", Dtype.INT64, Device.CUDA", ", 1", ", cpu", ", Dtype.__new__(Dtype)",
     ", dtype=float64", ", device=cuda", ", float64, cpu, 1", ", bogus=1",
@@ -67,6 +70,7 @@ def expression(choose):
     """One call of a fast path (or next to one), with arguments that often
     convert and sometimes do not."""
     receiver, other, dims = choose(RECEIVERS), choose(RECEIVERS), sequence(choose)
+    tensor = choose(TENSORS)
     return choose(
         [
             lambda: f"Tensor({dims}{choose(TYPE_ARGS)})",
@@ -76,12 +80,12 @@ def expression(choose):
             lambda: f"{receiver}.reshape({dims})",
             lambda: f"{receiver}.view(dims={dims})",
             lambda: f"{receiver}.reshape({dims}, {dims})",
-            lambda: f"Tensor.view({receiver}, {dims})",
-            lambda: f"Tensor.reshape({receiver})",
+            lambda: f"Tensor.view({tensor}, {dims})",
+            lambda: f"Tensor.reshape({tensor})",
             lambda: f"{receiver}.shape",
-            lambda: f"Tensor.shape.fget({receiver})",
+            lambda: f"Tensor.shape.__get__({tensor})",
             lambda: f"{receiver} + {other}",
-            lambda: f"Tensor.__add__({receiver}, {other})",
+            lambda: f"Tensor.__add__({tensor}, {other})",
             lambda: f"{receiver}.__add__({other}, {other})",
         ]
     )()

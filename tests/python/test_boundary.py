@@ -122,7 +122,7 @@ else:
     print("ok:", result)
 """
 
-NEVER = "TypeError: _tolvane.Tensor: the tensor was never initialized (its __init__ did not run)"
+NEVER = "TypeError: _tolvane.Tensor: the value was never initialized (its __init__ did not run)"
 BASE = "TypeError: cannot create 'pybind11_object' instances"
 
 
@@ -130,7 +130,8 @@ BASE = "TypeError: cannot create 'pybind11_object' instances"
     "expr, expected",
     [
         *[(f"Tensor.{m}(None)", "TypeError") for m in ("numel", "nbytes", "allocated", "is_contiguous", "contiguous")],
-        *[(f"Tensor.{p}.fget(None)", "TypeError") for p in ("dtype", "device", "offset", "shape", "strides")],
+        *[(f"Tensor.{p}.fget(None)", "TypeError") for p in ("dtype", "device", "offset", "strides")],
+        ("Tensor.shape.__get__(None)", "TypeError"),
         *[
             (f"(lambda t: {use})(Tensor.__new__(Tensor))", NEVER)
             for use in ("t.shape", "repr(t)", "t.numel()", "t.allocated()", "t + t", "Tensor([2]) + t", "execute(t)")
@@ -267,4 +268,4 @@ def test_refused_arguments_use_the_documented_signature():
     with pytest.raises(TypeError) as info:
         Tensor({2})
     assert "shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]" in str(info.value)
-    assert textwrap.dedent(Tensor.shape.fget.__doc__).startswith("(arg0: _tolvane.Tensor) -> list[int]")
+    assert textwrap.dedent(Tensor.strides.fget.__doc__).startswith("(arg0: _tolvane.Tensor) -> list[int]")

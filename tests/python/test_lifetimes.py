@@ -1,7 +1,7 @@
 """Objects dying the ways programs let them die: at exit, in one collection
 with their class, in daemon threads after finalisation, and the module's
 recursion through the module on small stacks (an import that fails
-half-way is test_pybind11_patches.py's). Each case is a program run in an
+half-way is test_pybind11_module.py's). Each case is a program run in an
 interpreter of its own (under the sanitizers too, when the suite runs with
 them): it passes when the process exits with its status and its last line
 of output is the one expected."""

@@ -1,8 +1,9 @@
-"""The tests of the pybind11 patch series (third_party/pybind11-patches), each
-named in the header of its patch, and of the module's own guards beside them.
-Each reproducer runs in an interpreter of its own, so that a crash shows as
-one. `./dev canary` runs the patches' tests against the pristine release,
-where each patch's fault must still show."""
+"""The module on pybind11: what it builds on the patched pybind11 (a second
+`__init__` in place, its declaration for the main interpreter only, a retry
+after a failed import), its private pybind11 state, its exception state
+prepared at import, and its own conversions beside pybind11's. Each
+reproducer runs in an interpreter of its own, so that a crash shows as one.
+The patches' own tests are in tests/pybind11."""
 
 import os
 import shutil
@@ -12,7 +13,6 @@ import sysconfig
 import textwrap
 
 import pytest
-from test_boundary import EXHAUST, REFUSE_WHEN_EXHAUSTED
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
@@ -29,20 +29,7 @@ def lines(script, *args):
     return run(script, *args).stdout.splitlines()
 
 
-NEVER = "TypeError: _tolvane.Tensor: the tensor was never initialized (its __init__ did not run)"
-
-
-def test_patch_uninitialized_instances():
-    assert lines(
-        """
-        from _tolvane import Dtype, Tensor
-        for call in (lambda: Tensor.__new__(Tensor).shape, lambda: Tensor([2], Dtype.__new__(Dtype))):
-            try:
-                call()
-            except TypeError as e:
-                print("TypeError:", e)
-        """
-    ) == [NEVER, "TypeError: _tolvane.Dtype: the value was never initialized (its __init__ did not run)"]
+NEVER = "TypeError: _tolvane.Tensor: the value was never initialized (its __init__ did not run)"
 
 
 def test_returned_tensors_take_a_second_init():
@@ -56,57 +43,6 @@ def test_returned_tensors_take_a_second_init():
         print(c.shape)
         """
     ) == ["[3]"]
-
-
-BASE = "cannot create 'pybind11_object' instances"
-
-
-@pytest.mark.parametrize(
-    "expr", ["Tensor.__base__()", "Dtype.__base__()", "pickle.dumps(Tensor([2]), 0)", "pickle.dumps(Dtype.INT32, 1)"]
-)
-def test_patch_checked_instance_creation(expr):
-    out = lines(
-        f"""
-        import pickle
-        from _tolvane import Dtype, Tensor
-        try:
-            {expr}
-        except TypeError as e:
-            print(e)
-        """
-    )
-    assert out == [BASE]
-
-
-@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
-@pytest.mark.parametrize("pattern", ["dtypes", "views"])
-def test_patch_checked_instance_allocation(pattern):
-    # Returned values (pybind11 wraps a Dtype, the module a view) are
-    # allocated until memory runs out.
-    assert run(EXHAUST, pattern, str(40 << 20)).stdout == "MemoryError\n[3]\n"
-
-
-def test_patch_function_record_type():
-    out = lines(
-        """
-        from _tolvane import execute
-        record = type(execute.__self__)
-        try:
-            record()
-        except TypeError as e:
-            print(e)
-        print(record.__init__(execute.__self__), execute.__self__ is not None)
-        """
-    )
-    assert out[0].startswith("cannot create 'pybind11_builtins.pybind11_detail_function_record")
-    assert out[1:] == ["None True"]
-
-
-@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
-def test_patch_dispatcher_translates_everything():
-    assert run(REFUSE_WHEN_EXHAUSTED, str(40 << 20), "100").stdout == "[3]\n"
 
 
 # A second pybind11 module, built here: it must keep pybind11's own base type.
@@ -151,7 +87,7 @@ def test_pybind11_state_is_private(neighbour, first):
             print(e)
         """
     )
-    assert out == ["True 7 [2]", BASE]
+    assert out == ["True 7 [2]", "cannot create 'pybind11_object' instances"]
 
 
 @pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
@@ -159,7 +95,7 @@ def test_pybind11_state_is_private(neighbour, first):
 # (Another thread's first exception under exhaustion is not covered: see the
 # patch.)
 @pytest.mark.parametrize("where, fill", [("main", "bytes"), ("main", "values"), ("thread", "bytes")])
-def test_patch_exception_state(where, fill):
+def test_exception_state_is_ready_at_import(where, fill):
     # Memory is exhausted (by Python objects, or by the module's own values,
     # whose MemoryError is then the first exception) before the library throws.
     script = """
@@ -273,7 +209,7 @@ BAD_ARGUMENTS = ["('x',)", "([2**64],)", "([2], 'x')", "([1, 1, 1, 1, 1],)", "([
     ],
 )
 @pytest.mark.parametrize("args", [GOOD, *BAD_ARGUMENTS])
-def test_patch_second_init(make, call, args):
+def test_second_init(make, call, args):
     if args == GOOD:
         expected = "[6] [2, 3] True"
     else:  # a failed __init__ changes nothing
@@ -281,7 +217,7 @@ def test_patch_second_init(make, call, args):
     assert lines(SECOND_INIT, make, args, call) == [expected]
 
 
-def test_patch_second_init_keeps_registered_values_and_parts():
+def test_second_init_keeps_registered_values_and_parts():
     out = lines(
         """
         from _tolvane import Dtype, Tensor
@@ -349,7 +285,7 @@ else:
         "Tensor([4]).view([2, 2])",
     ],
 )
-def test_patch_second_init_with_a_replaced_new(keep):
+def test_second_init_with_a_replaced_new(keep):
     out = lines(REPLACED_NEW, keep)
     assert out[0] == "[3]"
     if keep == "Tensor.__new__(Tensor)":
@@ -360,7 +296,7 @@ def test_patch_second_init_with_a_replaced_new(keep):
 
 @pytest.mark.linux_only("/proc tells the memory in use")
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer keeps freed blocks mapped")
-def test_patch_second_init_nested_leaks_nothing():
+def test_second_init_nested_leaks_nothing():
     # An __init__ nested in the shape conversion of the same instance's first
     # __init__: the outer one's value stays, the inner one's is freed.
     out = lines(
@@ -383,89 +319,6 @@ def test_patch_second_init_nested_leaks_nothing():
         """
     )
     assert out == ["[3] True"]
-
-
-@pytest.mark.parametrize(
-    "value, cls",
-    [
-        ("Dtype(1)", "Tensor"),
-        ("Tensor([2])", "Dtype"),
-        ("Device(1)", "Dtype"),
-        ("Dtype(1)", "Device"),
-        ("Tensor([2])", "Device"),
-        ("Device(0)", "Tensor"),
-        ("TensorSub([2])", "Tensor"),
-        ("TensorSub([2])", "DtypeSub"),
-        ("DtypeSub(1)", "TensorSub"),
-        ("DtypeSub(1)", "Device"),
-        ("Tensor([2])", "Plain"),
-        ("TensorSub([2])", "Plain"),
-    ],
-)
-def test_patch_distinct_deallocators(value, cls):
-    out = lines(
-        f"""
-        from _tolvane import Device, Dtype, Tensor
-        class TensorSub(Tensor):
-            pass
-        class DtypeSub(Dtype):
-            pass
-        class Plain:
-            pass
-        x = {value}
-        try:
-            x.__class__ = {cls}
-        except TypeError as e:
-            print("TypeError")
-        print(type(x).__name__, repr(x))
-        """
-    )
-    assert out[0] == "TypeError"
-
-
-def test_patch_distinct_deallocators_keeps_sound_assignments():
-    assert lines(
-        """
-        from _tolvane import Tensor
-        class A(Tensor):
-            pass
-        class B(Tensor):
-            pass
-        x = A([2, 3])
-        x.__class__ = B
-        print(type(x).__name__, x.view([-1]).shape)
-        """
-    ) == ["B [6]"]
-
-
-def test_patch_type_cache_callback():
-    out = run(
-        """
-        import gc, sys, weakref
-        from _tolvane import Tensor
-        class T(Tensor):
-            pass
-        T([2])
-        cb = next(w.__callback__ for w in weakref.getweakrefs(T) if w.__callback__)
-        x = Tensor([2])
-        before = sys.getrefcount(x)
-        for arg in (x, x, x, None, weakref.ref(T)):
-            try:
-                cb(arg)
-            except TypeError as e:
-                print(e)
-        print(sys.getrefcount(x) == before, x.shape)
-        # The class dies: the callback runs with its own reference.
-        del T, cb
-        gc.collect()
-        class U(Tensor):
-            pass
-        print(U([3]).shape, U([4]).view([-1]).shape)
-        """
-    )
-    refused = "pybind11's type-cache callback takes only its own weak reference"
-    assert out.stdout.splitlines() == [refused] * 5 + ["True [2]", "[3] [4]"]
-    assert out.stderr == ""
 
 
 SUBINTERPRETERS = """
@@ -497,7 +350,7 @@ print(c.allocated(), c.dtype == Dtype.INT64, c.view([-1]).shape)
 
 
 @pytest.mark.parametrize("main_imports", ["before", "after"])
-def test_patch_main_interpreter_only(main_imports):
+def test_main_interpreter_only(main_imports):
     refused = "module _tolvane does not support loading in subinterpreters"
     assert lines(SUBINTERPRETERS, main_imports) == [refused] * 3 + ["True True [6]"]
 
@@ -538,11 +391,6 @@ def test_shape_entries_pass_user_exceptions(exc, expected):
     assert lines(ENTRY, exc, "shape") == [expected] * 3
 
 
-@pytest.mark.parametrize("exc, expected", USER_EXCEPTIONS)
-def test_patch_number_conversion_errors(exc, expected):
-    assert lines(ENTRY, exc, "number") == [expected]
-
-
 def test_shape_entries_memoryview():
     assert lines(
         """
@@ -557,58 +405,6 @@ def test_shape_entries_memoryview():
                 print("incompatible" in str(e))
         """
     ) == ["[2, 3, 4, 5]", "True", "True"]
-
-
-PLAIN_DEALLOC = """
-import gc, sys, weakref
-from _tolvane import Dtype, Tensor
-seen = []
-class Sub(Tensor):
-    pass
-def raising():
-    t = Tensor([2]).view([2])
-    u = Sub([3])
-    raise KeyError("kept")
-for round in range(3):
-    r = weakref.ref(Tensor([2]), lambda ref: seen.append("callback"))
-    s = Sub([2]); s.note = "dict"; del s
-    bare = Tensor.__new__(Tensor); del bare
-    dtypes = [Tensor([2]).dtype for _ in range(100)]; del dtypes
-    try:
-        raising()
-    except KeyError as e:
-        seen.append(repr(e))
-gc.collect()
-print(seen == ["callback", "KeyError('kept')"] * 3, Tensor([2], Dtype.INT64).dtype == Dtype.INT64, Dtype(1))
-"""
-
-
-def test_patch_plain_instance_dealloc():
-    assert lines(PLAIN_DEALLOC) == ["True True Dtype.INT32"]
-
-
-# An audit hook refuses the first attribute pybind11 sets on a type of its
-# own while it makes its internals: the import fails with that error as its
-# cause, and succeeds once the hook lets it through.
-REFUSED_BY_AUDIT_HOOK = """
-import sys
-refuse = True
-def hook(event, args):
-    if refuse and event == "object.__setattr__" and getattr(args[0], "__name__", "") == "pybind11_type":
-        raise RuntimeError("audit says no")
-sys.addaudithook(hook)
-try:
-    import _tolvane
-except ImportError as e:
-    print(type(e.__cause__).__name__, e.__cause__)
-refuse = False
-import _tolvane
-print(_tolvane.Tensor([2]).shape)
-"""
-
-
-def test_patch_internals_refused_by_audit_hook():
-    assert lines(REFUSED_BY_AUDIT_HOOK) == ["RuntimeError audit says no", "[2]"]
 
 
 # The import runs out of memory at every step of the module's set-up in
@@ -642,7 +438,7 @@ print(_tolvane.Tensor([3]) + _tolvane.Tensor([3]), _tolvane.Dtype.INT32)
 
 @pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
-def test_patch_import_again_after_running_out_of_memory():
+def test_import_again_after_running_out_of_memory():
     for freed in range(0, 48, 2):
         assert lines(IMPORT_OUT_OF_MEMORY, str(freed))[-1:] == [
             "tolvane.Tensor(shape=[3], dtype=fp32, device=cpu) Dtype.INT32"
