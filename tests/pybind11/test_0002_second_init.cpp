@@ -24,7 +24,8 @@ PYBIND11_MODULE(m0002, m) {
             }
             auto holder = std::make_unique<InPlace>(InPlace{n});
             v_h.value_ptr() = holder.get();
-            new (&v_h.holder<std::unique_ptr<InPlace>>()) std::unique_ptr<InPlace>(std::move(holder));
+            new (&v_h.holder<std::unique_ptr<InPlace>>())
+                std::unique_ptr<InPlace>(std::move(holder));
             v_h.set_holder_constructed();
           },
           py::detail::is_new_style_constructor())

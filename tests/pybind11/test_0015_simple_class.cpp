@@ -40,7 +40,8 @@ PYBIND11_MODULE(m0015, m) {
   m.def("metaclass_takes_vectorcalls", [](py::handle cls) {
     auto* meta = Py_TYPE(cls.ptr());
     return PyType_HasFeature(meta, Py_TPFLAGS_HAVE_VECTORCALL) != 0 &&
-           meta->tp_vectorcall_offset == static_cast<Py_ssize_t>(offsetof(PyTypeObject, tp_vectorcall));
+           meta->tp_vectorcall_offset ==
+               static_cast<Py_ssize_t>(offsetof(PyTypeObject, tp_vectorcall));
   });
   // A class that is not simple: refused with pybind11's error.
   py::class_<Counted, std::shared_ptr<Counted>>(m, "Counted");
