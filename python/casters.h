@@ -30,10 +30,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>

@@ -43,8 +43,6 @@
 
 #include <array>
 #include <cstddef>
-#include <cstdint>
-#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>

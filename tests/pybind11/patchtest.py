@@ -24,15 +24,28 @@ def lines(script, *args, **kwargs):
     return run(script, *args, **kwargs).stdout.splitlines()
 
 
-# Fills the address space up to `sys.argv[1]` bytes beyond what is in use,
-# with blocks of `sys.argv[2]` bytes, runs `exhausted()`, and frees it again.
-EXHAUSTED = """
-import resource, sys
+# Caps the address space `extra` bytes above what is in use (limit) and
+# lifts the cap again (unlimit).
+LIMIT = """
+import resource
 with open("/proc/self/statm") as f:
     used = int(f.read().split()[0]) * resource.getpagesize()
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+def limit(extra):
+    resource.setrlimit(resource.RLIMIT_AS, (used + extra, hard))
+def unlimit():
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+"""
+
+
+# Fills the address space up to `sys.argv[1]` bytes beyond what is in use,
+# with blocks of `sys.argv[2]` bytes, runs `exhausted()`, and frees it again.
+EXHAUSTED = (
+    LIMIT
+    + """
+import sys
 def run_exhausted(exhausted):
-    resource.setrlimit(resource.RLIMIT_AS, (used + int(sys.argv[1]), hard))
+    limit(int(sys.argv[1]))
     keep = []
     try:
         while True:
@@ -43,20 +56,22 @@ def run_exhausted(exhausted):
         exhausted()
     finally:
         keep.clear()
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        unlimit()
 """
+)
 
 
 # Imports module `sys.argv[2]` with the address space full but for
 # `sys.argv[1]` blocks of 1000 bytes, so that it runs out of memory at one
 # step of its set-up or another; then, with the limit lifted, imports it again.
-IMPORT_OUT_OF_MEMORY = """
-import ctypes, gc, importlib, importlib.util, resource, sys
+IMPORT_OUT_OF_MEMORY = (
+    """
+import ctypes, gc, importlib, importlib.util, sys
 ctypes.CDLL(importlib.util.find_spec(sys.argv[2]).origin)  # mapped before the limit
-with open("/proc/self/statm") as f:
-    used = int(f.read().split()[0]) * resource.getpagesize()
-soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-resource.setrlimit(resource.RLIMIT_AS, (used + (4 << 20), hard))
+"""
+    + LIMIT
+    + """
+limit(4 << 20)
 junk = []
 try:
     while True:
@@ -69,8 +84,9 @@ try:
 except (ImportError, MemoryError):
     pass
 junk.clear()
-resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+unlimit()
 gc.collect()
 module = importlib.import_module(sys.argv[2])
 print(module.check())
 """
+)

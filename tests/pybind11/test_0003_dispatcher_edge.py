@@ -1,17 +1,16 @@
 import pytest
-from patchtest import UNDER_ASAN, run
+from patchtest import LIMIT, UNDER_ASAN, run
 
 # Memory is exhausted with blocks of `sys.argv[1]` bytes, then given back
 # one block at a time; at each level, arguments are refused (the dispatcher
 # formats "incompatible function arguments") and instances constructed (the
 # dispatcher registers them after the call).
-SWEEP = """
-import resource, sys
-from m0003 import Thing, twice
-with open("/proc/self/statm") as f:
-    used = int(f.read().split()[0]) * resource.getpagesize()
-soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-resource.setrlimit(resource.RLIMIT_AS, (used + (30 << 20), hard))
+SWEEP = (
+    "from m0003 import Thing, twice\n"
+    + LIMIT
+    + """
+import sys
+limit(30 << 20)
 keep = []
 try:
     while True:
@@ -33,9 +32,10 @@ for _ in range(300):
             pass
 keep.clear()
 made.clear()
-resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+unlimit()
 print(twice(3), Thing(2).n())
 """
+)
 
 
 @pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")

@@ -94,6 +94,8 @@ CASES = {
         "Tensor.view(t, [6])",
         "Tensor.__dict__['view'](t, [6])",
         "Tensor.__dict__['view'](t)",
+        "t.view([6], 1, 2, 3, 4, 5, 6, 7, 8)",
+        "t.view([6], a=1, b=2, c=3, d=4, e=5, f=6, g=7)",
         "(lambda bound: bound([6]))(t.view)",
         "(lambda bound: bound(dims=[6]))(s.view)",
     ],
