@@ -27,18 +27,26 @@ else:
 
 COUNT_RANGE = "ValueError: Shape: element count exceeds the int64 range"
 STRIDE_RANGE = "ValueError: Shape: stride exceeds the uint64 range"
+STORAGE_RANGE = "ValueError: Storage: byte count exceeds the 64-bit range"
+ONLY_CPU = "RuntimeError: Buffer: only CPU device is implemented"
 
 
 @pytest.mark.parametrize(
     "expr, expected",
     [
+        ("Tensor([1, 1, 1, 1, 1])", "ValueError: Shape: rank exceeds MAX_RANK"),
         ("Tensor([2**62, 8])", COUNT_RANGE),
+        ("Tensor([2**63])", COUNT_RANGE),
+        ("Tensor([2**64 - 1])", COUNT_RANGE),
         ("Tensor([2**32, 2**32, 2**32])", STRIDE_RANGE),
+        ("Tensor([0, 2**40, 2**40])", STRIDE_RANGE),
+        ("Tensor([2**62])", STORAGE_RANGE),
+        ("Tensor([2**61], Dtype.INT64)", STORAGE_RANGE),
         ("Tensor.ones([2**61, 8])", COUNT_RANGE),
         ("Tensor([0, 2**63, 2])", STRIDE_RANGE),
         ("Tensor([0, 2**63]).strides", "ok: [9223372036854775808, 1]"),
         ("Tensor([0, 3]).view([0, 2**62, 2]).strides", "ok: [9223372036854775808, 2, 1]"),
-        ("Tensor.zeros([2**63 - 1], Dtype.INT64)", "ValueError: Storage: byte count exceeds the 64-bit range"),
+        ("Tensor.zeros([2**63 - 1], Dtype.INT64)", STORAGE_RANGE),
         ("Tensor([2**64])", None),
         (
             "Tensor([2, 3]).view([2**63 - 1, 2**63 - 1])",
@@ -50,11 +58,16 @@ STRIDE_RANGE = "ValueError: Shape: stride exceeds the uint64 range"
         ),
         ("Tensor([2]).view([-2**63])", "ValueError: view/reshape: dimensions must be >= 0 or -1"),
         ("Tensor([2]).view([2**63])", None),
+        ("Tensor([2], Dtype(7))", "ValueError: Unsupported Dtype"),
         ("Tensor([2], Dtype(255))", "ValueError: Unsupported Dtype"),
+        ("Tensor([2], Dtype.FLOAT32, Device.CUDA)", ONLY_CPU),
+        ("Tensor([0], Dtype.FLOAT32, Device.HIP)", ONLY_CPU),
+        ("Tensor([2], Dtype.FLOAT32, Device(7))", ONLY_CPU),
         ("repr(Device(-2**31))", "ValueError: Unsupported device"),
-        ("Tensor([2], device=Device(2**31 - 1))", "RuntimeError: Buffer: only CPU device is implemented"),
+        ("Tensor([2], device=Device(2**31 - 1))", ONLY_CPU),
         ("Dtype(-1)", None),
         ("Device(2**31)", None),
+        ("Tensor([2**40], Dtype.FLOAT64)", "MemoryError: std::bad_alloc"),
         ("execute(Tensor([2**40], Dtype.FLOAT64))", "MemoryError: std::bad_alloc"),
     ],
 )
@@ -70,18 +83,19 @@ def test_memory_error_then_the_process_works_on():
     lines = run(
         """
         from _tolvane import Dtype, Tensor, execute
-        for shape in ([2**40], [2**20, 2**20], [2**61 - 1]):
-            try:
-                Tensor.ones(shape, Dtype.FLOAT64)
-            except MemoryError as e:
-                print("MemoryError")
+        for make in (Tensor, Tensor.ones):
+            for shape in ([2**40], [2**20, 2**20], [2**61 - 1]):
+                try:
+                    make(shape, Dtype.FLOAT64)
+                except MemoryError as e:
+                    print("MemoryError")
         a = Tensor.ones([1024, 1024])
         c = a + a
         execute(c)
-        print(c.allocated(), c.reshape([-1]).shape)
+        print(c.allocated(), c.nbytes(), c.reshape([-1]).shape)
         """
     )
-    assert lines == ["MemoryError"] * 3 + ["True [1048576]"]
+    assert lines == ["MemoryError"] * 6 + ["True 4194304 [1048576]"]
 
 
 def test_threads_adding_and_executing_at_once():

@@ -93,17 +93,6 @@ def test_contiguous_returns_the_same_record():
     assert (c.shape, c.strides, c.offset, c.allocated()) == (t.shape, t.strides, t.offset, t.allocated())
 
 
-def test_docstrings():
-    assert "Copy to a contiguous tensor if needed, else return self." in Tensor.contiguous.__doc__
-    assert "Zero-copy reshape; requires a contiguous tensor. One dim may be -1." in Tensor.view.__doc__
-    assert "View when contiguous, copying otherwise. One dim may be -1." in Tensor.reshape.__doc__
-    assert (
-        "zeros(shape: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], dtype: "
-        "_tolvane.Dtype = Dtype.FLOAT32, device: _tolvane.Device = Device.CPU) -> _tolvane.Tensor"
-        in Tensor.zeros.__doc__
-    )
-
-
 def test_views_of_lazy_results_follow_their_storage():
     a, b = Tensor([2, 3]), Tensor([2, 3])
     c = a + b

@@ -29,20 +29,11 @@ def lines(script, *args):
     return run(script, *args).stdout.splitlines()
 
 
-NEVER = "TypeError: _tolvane.Tensor: the value was never initialized (its __init__ did not run)"
-
-
-def test_returned_tensors_take_a_second_init():
-    # pybind11 ignores a second __init__ of a registered instance: a returned
-    # tensor that takes one is unregistered.
-    assert lines(
-        """
-        from _tolvane import Tensor
-        c = Tensor([2, 3]).view([6])
-        c.__init__([3])
-        print(c.shape)
-        """
-    ) == ["[3]"]
+# pybind11 ignores a second __init__ of a registered instance: a returned
+# tensor that takes one is unregistered.
+@pytest.mark.parametrize("make", ["Tensor([2, 3]).view([6])", "Tensor([2])", "Tensor.__new__(Tensor)"])
+def test_every_tensor_takes_a_second_init(make):
+    assert lines(f"from _tolvane import Tensor\nc = {make}\nc.__init__([3])\nprint(c.shape)") == ["[3]"]
 
 
 # A second pybind11 module, built here: it must keep pybind11's own base type.
@@ -81,13 +72,9 @@ def test_pybind11_state_is_private(neighbour, first):
         import _tolvane, neighbour
         from _tolvane import Tensor
         print(neighbour.Thing.__base__ is not Tensor.__base__, neighbour.Thing(7).n(), Tensor([2]).shape)
-        try:
-            Tensor.__base__()
-        except TypeError as e:
-            print(e)
         """
     )
-    assert out == ["True 7 [2]", "cannot create 'pybind11_object' instances"]
+    assert out == ["True 7 [2]"]
 
 
 @pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
@@ -289,7 +276,7 @@ def test_second_init_with_a_replaced_new(keep):
     out = lines(REPLACED_NEW, keep)
     assert out[0] == "[3]"
     if keep == "Tensor.__new__(Tensor)":
-        assert out[1] == "untouched: " + NEVER.removeprefix("TypeError: ")
+        assert out[1] == "untouched: _tolvane.Tensor: the value was never initialized (its __init__ did not run)"
     else:
         assert out[1].startswith("True [")
 
