@@ -457,10 +457,8 @@ def sanitize(session):
     install(session, "build", "test")
     cmake_workflow(session, "asan")
     # -O1, as the sanitizers advise: -O2 takes twice as long to build.
-    o1 = "CMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g -DNDEBUG"
-    build_module(
-        session, "asan", "TOLVANE_SANITIZE=ON", WERROR, CHECKS, o1, settings=["cmake.build-type=RelWithDebInfo"]
-    )
+    o1, debug = "CMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g -DNDEBUG", ["cmake.build-type=RelWithDebInfo"]
+    build_module(session, "asan", "TOLVANE_SANITIZE=ON", WERROR, CHECKS, o1, settings=debug)
 
     def runtime(lib):
         return subprocess.run(["g++", f"-print-file-name={lib}"], capture_output=True, text=True).stdout.strip()
@@ -479,13 +477,8 @@ def valgrind(session):
     """valgrind memcheck over the C++ tests (dev preset): no errors, nothing definitely lost."""
     install(session, "build")
     cmake_workflow(session, "dev")
-    checks = [
-        "--error-exitcode=1",
-        "--leak-check=full",
-        "--errors-for-leak-kinds=definite",
-        "--show-leak-kinds=definite",
-    ]
-    session.run("valgrind", *checks, str(BUILD / "dev" / "tests" / "cpp" / "tolvane_tests"), "--gtest_brief=1")
+    checks = "--error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite"
+    session.run("valgrind", *checks.split(), str(BUILD / "dev" / "tests" / "cpp" / "tolvane_tests"), "--gtest_brief=1")
 
 
 @nox.session
@@ -568,15 +561,15 @@ def cross_target(session, out, name, toolchain_file, zig_target, runs):
         if not name.endswith(str(arch)):
             session.error(f"{name}: {tests.name} is a Mach-O executable for CPU type {cputype:#x}")
         return f"built and linked ({arch} Mach-O)", None
-    report = out / f"{name}.json"
-    command = [str(tests), "--gtest_brief=1", f"--gtest_output=json:{report}"]
-    with tempfile.TemporaryDirectory() as home:  # wine's prefix links z: to /, outside the tree
+    # The report's path is relative: a Windows program reads an absolute one as a drive's.
+    command = [str(tests), "--gtest_brief=1", f"--gtest_output=json:{name}.json"]
+    with tempfile.TemporaryDirectory() as home, session.chdir(out):  # wine's prefix links z: to /, outside the tree
         if runs == "wine":
             env = {"WINEDEBUG": "-all", "WINEPREFIX": str(pathlib.Path(home, "wine"))}
             command = [shutil.which("wine64") or "/usr/lib/wine/wine64", *command]
         session.log(f"{name}: the C++ tests" + (" under wine" if runs == "wine" else ""))
         session.run(*command, env=env, external=True, silent=True)
-    counts = json.loads(report.read_text())
+    counts = json.loads((out / f"{name}.json").read_text())
     return f"built and tested {'under wine' if runs == 'wine' else 'here'}", counts["tests"] - counts["failures"]
 
 
@@ -604,15 +597,8 @@ def portability(session):
     env = {"CXX": "clang++", "CXXFLAGS": "-stdlib=libc++", "LDFLAGS": "-stdlib=libc++"}
     build_module(session, "clang-libcxx", WERROR, CHECKS, env=env)
     (passed,) = pytest_outside(session, pathlib.Path(session.bin) / "python")
-    rows.append(
-        (
-            "linux-clang-libcxx",
-            "Debian clang, libc++ shared",
-            "module built, Python tests here",
-            passed,
-            time.monotonic() - start,
-        )
-    )
+    done = ("linux-clang-libcxx", "Debian clang, libc++ shared", "module built, Python tests here")
+    rows.append((*done, passed, time.monotonic() - start))
     print(f"\n{'target':<28} {'toolchain':<32} {'result':<34} {'tests passed':>12} {'time':>6}")
     for name, toolchain, done, count, seconds in rows:
         print(f"{name:<28} {toolchain:<32} {done:<34} {'-' if count is None else count:>12} {seconds:>5.0f}s")
