@@ -207,6 +207,7 @@ print(Tensor([3]).shape)
 @pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS"
 )
+@pytest.mark.raises_out_of_memory
 @pytest.mark.parametrize("pattern", ["adds", "views", "large"])
 def test_memory_exhaustion_ends_in_memory_error(pattern):
     for extra in range(24 << 20, 96 << 20, 9 << 20):
@@ -246,6 +247,7 @@ print(Tensor([3]).shape)
 @pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS"
 )
+@pytest.mark.raises_out_of_memory
 @pytest.mark.parametrize("size", [100, 200])
 def test_refusing_an_argument_with_memory_exhausted(size):
     for extra in (30 << 20, 40 << 20, 50 << 20):

@@ -19,12 +19,13 @@ import _tolvane
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 # glibc ends a daemon thread that wakes after finalisation by unwinding its
-# stack with libgcc_s's unwinder. A module that carries an unwinder of its
-# own (the zig-built wheels link LLVM's libunwind in) crashes when that
-# unwind passes through its frames, as a daemon thread inside a conversion
-# is; the module built from source unwinds with libgcc_s.
+# stack with libgcc_s's unwinder. A module that unwinds with LLVM's libunwind
+# (the zig-built wheels link it in; a clang build with the system's shared
+# libc++ links it) crashes when that unwind passes through its frames, as a
+# daemon thread inside a conversion is; a GCC build unwinds with libgcc_s.
+MODULE = pathlib.Path(_tolvane.__file__).read_bytes()
 OWN_UNWINDER = pytest.mark.skipif(
-    sys.platform.startswith("linux") and b"libgcc_s.so" not in pathlib.Path(_tolvane.__file__).read_bytes(),
+    sys.platform.startswith("linux") and (b"libgcc_s.so" not in MODULE or b"libunwind.so" in MODULE),
     reason="the module carries its own unwinder, which glibc's unwind of a daemon thread cannot pass through",
 )
 

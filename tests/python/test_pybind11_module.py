@@ -81,6 +81,7 @@ def test_pybind11_state_is_private(neighbour, first):
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
 # (Another thread's first exception under exhaustion is not covered: see the
 # patch.)
+@pytest.mark.raises_out_of_memory
 @pytest.mark.parametrize("where, fill", [("main", "bytes"), ("main", "values"), ("thread", "bytes")])
 def test_exception_state_is_ready_at_import(where, fill):
     # Memory is exhausted (by Python objects, or by the module's own values,
