@@ -15,6 +15,8 @@ import platform
 import re
 import shutil
 import subprocess
+import sys
+import sysconfig
 import tempfile
 import time
 import xml.etree.ElementTree as ET
@@ -91,10 +93,15 @@ def wheel_module(wheel):
 
 
 def zig_env(session, target):
-    """A build with zig's clang and libc++ (the "cross" group) for `target`,
-    which cmake/toolchains/zig.cmake reads."""
+    """A build with zig's clang and libc++ for `target`, which
+    cmake/toolchains/zig.cmake reads. zig (the "cross" group) is installed
+    beside nox in .venv and shared by every task: zig keys its cache of the
+    libc++ it builds by its own path, so a zig in each session's environment
+    would build libc++ again in each, for about two minutes."""
+    pip = [sys.executable, "-m", "pip", "install", "-q", "-c", str(CONSTRAINTS)]
+    session.run(*pip, *groups("cross"), silent=True, external=True)
     return {
-        "TOLVANE_ZIG": str(site_packages(session) / "ziglang" / "zig"),
+        "TOLVANE_ZIG": str(pathlib.Path(sysconfig.get_path("purelib")) / "ziglang" / "zig"),
         "TOLVANE_ZIG_TARGET": target,
         "CMAKE_TOOLCHAIN_FILE": str(TOOLCHAINS / "zig.cmake"),
     }
@@ -224,7 +231,7 @@ def unpinned_requirements():
 @nox.session
 def lint(session):
     """clang-format, clang-tidy, ruff, stubs, stubtest, mypy, the patched pybind11 tree and the documents."""
-    install(session, "build", "test", "lint")
+    install(session, "build", "lint")
     build_module(session, *DEV_MODULE)
     session.run("cmake", "--preset", "dev", silent=True)  # the compile commands clang-tidy reads
     failed = []
@@ -387,7 +394,7 @@ def package(session):
     copy of the tree: a virtual environment with the module built from source
     and a plain wheel; the C++ package from the release preset, and
     examples/cpp built against it and run."""
-    install(session, "build", "package", "cross")
+    install(session, "build", "package")
     out = BUILD / "package"
     shutil.rmtree(out / "dist", ignore_errors=True)
     session.run("python", "-m", "build", "--sdist", "--no-isolation", "-o", str(out / "dist"), str(ROOT), silent=True)
@@ -424,7 +431,7 @@ def release_check(session):
     build backend at the pinned version and the Linux wheel recipe, dated by
     the last commit (SOURCE_DATE_EPOCH). The wheel from the sdist, repaired to
     manylinux_2_28, is the one tested, and the one the hosted workflow keeps."""
-    install(session, "build", "release", "cross")  # the isolated builds take CMake and Ninja from PATH
+    install(session, "build", "release")  # the isolated builds take CMake and Ninja from PATH
     out = BUILD / "release"
     shutil.rmtree(out, ignore_errors=True)
     epoch = subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=ROOT, capture_output=True, text=True, check=True)
@@ -576,7 +583,7 @@ def cross_target(session, out, name, toolchain_file, zig_target, runs):
 @nox.session
 def portability(session):
     """The C++ tests for Windows (under wine) and glibc 2.28, built for macOS; the module with clang and libc++."""
-    install(session, "build", "test", "cross", "hosted")
+    install(session, "build", "test", "portability")
     out, start = BUILD / "portability", time.monotonic()
     found = set()  # what the pinned cibuildwheel would build on the hosted runners
     for name, archs in {"macos": "arm64 x86_64", "windows": "AMD64"}.items():
