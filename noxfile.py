@@ -54,8 +54,23 @@ def groups(*names):
     return list(nox.project.dependency_groups(PYPROJECT, *names))
 
 
+def system_cmake():
+    """Whether the cmake on PATH is 3.25 or newer, which CMakePresets.json needs."""
+    try:
+        found = subprocess.run(["cmake", "-E", "capabilities"], capture_output=True, check=True, text=True)
+        version = json.loads(found.stdout)["version"]
+    except (OSError, subprocess.CalledProcessError, ValueError, KeyError):
+        return False
+    return (version["major"], version["minor"]) >= (3, 25)
+
+
+SYSTEM_CMAKE = system_cmake()
+
+
 def install(session, *names):
-    """The dependency groups `names`, at the pinned versions."""
+    """The dependency groups `names`, at the pinned versions; with "build",
+    CMake too where the system has none that will do."""
+    names += ("cmake",) if "build" in names and not SYSTEM_CMAKE else ()
     session.install("-c", str(CONSTRAINTS), *groups(*names))
 
 
