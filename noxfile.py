@@ -171,7 +171,7 @@ def pytest_outside(session, *pythons, env=None):
             config = ["-c", str(ROOT / "pyproject.toml"), "--rootdir", str(where), "-p", "no:cacheprovider"]
             command = [str(python), "-m", "pytest", "-q", *config, f"--junitxml={where / 'report.xml'}", "tests"]
             session.log(" ".join(command))
-            log = open(where / "log", "w+")  # noqa: SIM115 (closed once the run ends)
+            log = open(where / "log", "w+")  # closed once the run ends
             process = subprocess.Popen(command, cwd=where, env={**os.environ, **(env or {})}, stdout=log, stderr=log)
             runs.append((process, log, where))
         failed = False
@@ -298,8 +298,8 @@ def lint(session):
         failed.append(f"the documents name unknown tasks {sorted(unknown)}")
     if unpinned := unpinned_requirements():
         failed.append(f"constraints.txt pins no exact version of {unpinned} (./dev bump)")
-    version = PYPROJECT["tool"]["scikit-build"]["metadata"]["version"]["regex"]
-    version = re.search(version, (ROOT / "CMakeLists.txt").read_text())["value"]
+    regex = PYPROJECT["tool"]["scikit-build"]["metadata"]["version"]["regex"]  # the package's own
+    version = re.search(regex, (ROOT / "CMakeLists.txt").read_text())["value"]
     if f"\n## [{version}] - " not in (ROOT / "CHANGELOG.md").read_text():
         failed.append(f"CHANGELOG.md has no section '## [{version}] - <date or Unreleased>'")
     if failed:

@@ -374,9 +374,10 @@ USER_EXCEPTIONS = [
 ]
 
 
+@pytest.mark.parametrize("kind, calls", [("shape", 3), ("number", 1)])
 @pytest.mark.parametrize("exc, expected", USER_EXCEPTIONS)
-def test_shape_entries_pass_user_exceptions(exc, expected):
-    assert lines(ENTRY, exc, "shape") == [expected] * 3
+def test_entries_pass_user_exceptions(exc, expected, kind, calls):
+    assert lines(ENTRY, exc, kind) == [expected] * calls
 
 
 def test_shape_entries_memoryview():
