@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace py = pybind11;
@@ -146,6 +147,7 @@ std::optional<std::string> docstring(const py::handle object) {
 void FastPaths::install() {
   const SwitchedOff switched_off(entries_);
   auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
+  functions_.reserve(entries_.size());
   for (const Recorded& entry : entries_) {
     if (switched_off(entry.name) || entry.kind == Recorded::CONSTRUCTOR) continue;
     // The pybind11 function: the instance method's function, or the
@@ -166,7 +168,7 @@ void FastPaths::install() {
     }
     if (!descriptor) throw py::error_already_set();
     kept_definitions().push_back(std::move(defs));
-    *entry.function = function.inc_ref().ptr();
+    functions_.emplace_back(entry.function, function.inc_ref().ptr());
     // Through the type's own setattr, which keeps its slots and caches right.
     cls_.attr(entry.name) = descriptor;
   }
@@ -177,10 +179,14 @@ void FastPaths::install() {
         PyUnstable_Type_AssignVersionTag(Py_TYPE(type)) == 0) {
       throw py::import_error("_tolvane: no version tag for Tensor or its metaclass");
     }
-    fast::tensor_version = type->tp_version_tag;
-    fast::metaclass_version = Py_TYPE(type)->tp_version_tag;
+    versions_.emplace(type->tp_version_tag, Py_TYPE(type)->tp_version_tag);
     type->tp_vectorcall = reinterpret_cast<vectorcallfunc>(entry.fast);
   }
+}
+
+void FastPaths::commit() noexcept {
+  for (const auto& [slot, function] : functions_) *slot = function;
+  if (versions_) std::tie(fast::tensor_version, fast::metaclass_version) = *versions_;
 }
 
 }  // namespace tolvane::python

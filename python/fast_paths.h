@@ -43,6 +43,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -205,7 +206,8 @@ PyObject* constructor(PyObject* callable, PyObject* const* args, std::size_t nar
 }  // namespace fast
 
 // Binds Tensor's members that have fast paths, recording each fast path
-// beside its binding; install() puts them in place once the class is bound.
+// beside its binding; install() puts them in place once the class is bound,
+// and commit() makes them the ones the module's calls use.
 class FastPaths {
   struct Recorded {
     enum Kind { METHOD, GETTER, CONSTRUCTOR } kind;
@@ -213,11 +215,14 @@ class FastPaths {
     PyObject** function;  // where the pybind11 function is kept
     void (*fast)();       // the method, getter or vectorcall function
   };
-  pybind11::class_<Tensor>& cls_;
+  pybind11::class_<Tensor> cls_;
   std::vector<Recorded> entries_;
+  // What install() made, for commit() to put in the fast paths' slots.
+  std::vector<std::pair<PyObject**, PyObject*>> functions_;
+  std::optional<std::pair<unsigned int, unsigned int>> versions_;
 
  public:
-  explicit FastPaths(pybind11::class_<Tensor>& cls) : cls_(cls) {}
+  explicit FastPaths(pybind11::class_<Tensor> cls) : cls_(std::move(cls)) {}
 
   template <auto F, typename... Extra>
   FastPaths& method(const char* name, const Extra&... extra) {
@@ -246,8 +251,15 @@ class FastPaths {
   }
 
   // Replaces the bound members by their fast paths, except those the test
-  // builds' switch turns off.
+  // builds' switch turns off. What the fast paths share across calls (the
+  // pybind11 functions they fall back on, the class's version tags) stays
+  // as it was until commit().
   void install();
+
+  // Makes the installed fast paths' functions and version tags the ones in
+  // use; called once the module body has succeeded, so that a failed load
+  // leaves a working module's untouched.
+  void commit() noexcept;
 };
 
 }  // namespace tolvane::python

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
 
+#include <array>
 #include <new>
 #include <string>
 #include <tuple>
@@ -86,8 +87,8 @@ Tensor view_of(const Tensor& t, const Dims& dims) { return t.view(dims.span()); 
 Tensor reshape_of(const Tensor& t, const Dims& dims) { return t.reshape(dims.span()); }
 
 // The Tensor class. Every member takes its receiver by reference, so None is
-// never a tensor.
-void bind_tensor(py::module_& m) {
+// never a tensor. The fast paths are installed, for the module body to commit.
+FastPaths bind_tensor(py::module_& m) {
   // Shared by the constructor and the factories: shape, dtype, device.
   const py::arg shape_arg("shape");
   const py::arg_v dtype_arg("dtype", DEFAULT_DTYPE, "Dtype.FLOAT32");
@@ -134,6 +135,7 @@ void bind_tensor(py::module_& m) {
       .method<&add>("__add__", py::is_operator(), "Lazy elementwise add");
   cls.def("__repr__", &tensor_repr);
   fast.install();
+  return fast;
 }
 
 void bind_graph(py::module_& m) {
@@ -155,18 +157,24 @@ void bind_graph(py::module_& m) {
 }  // namespace
 
 // The module loads only in the main interpreter, and refuses every
-// sub-interpreter before any state is set up in it.
+// sub-interpreter before any state is set up in it. The state its calls share
+// (the classes, the fast paths' functions) is replaced only once the body has
+// succeeded: a load that fails (a second load of the file under another name,
+// which finds the classes registered, or one that runs out of memory) leaves
+// a loaded module working.
 PYBIND11_MODULE(_tolvane, m, py::multiple_interpreters::main_interpreter_only()) {
-  tolvane::python::classes().reset();
   m.doc() = "Tolvane doc";
   m.attr("__version__") = TOLVANE_VERSION;
   bind_enums(m);
-  bind_tensor(m);
+  FastPaths fast = bind_tensor(m);
   bind_graph(m);
+  const tolvane::python::Classes bound;
+  std::array<py::object, 3> kept{m.attr("Tensor"), m.attr("Dtype"), m.attr("Device")};
   // The casters and the fast paths keep pointers to the classes: the module
   // holds a reference to each that it never gives back, so that
   // `del _tolvane.Tensor` and a collection cannot free them under those
   // pointers.
-  for (const char* name : {"Tensor", "Dtype", "Device"}) py::object(m.attr(name)).release();
-  tolvane::python::classes().emplace();
+  for (py::object& cls : kept) cls.release();
+  fast.commit();
+  tolvane::python::classes() = bound;
 }
