@@ -17,12 +17,14 @@
 // unchanged. `convert_exact_entries` is the part that runs no user code;
 // the fast paths use it alone.
 //
-// Tensors: an argument must be an initialised instance of Tensor or of a
-// Python subclass. A returned tensor is a new value, so it becomes a new
-// Python object that stays out of pybind11's registry of instances (which
-// maps C++ addresses back to Python objects for returned references):
-// registering would cost an allocation and two hash-table updates per
-// object, and a second `__init__` on it would be ignored.
+// Tensors: an argument must be an initialised instance of Tensor or of a Python
+// subclass, whose value was built as a Tensor (pybind11 reads a value only as
+// the class it was built as, whatever Python calls it later). A returned tensor
+// is a new value, so it becomes a new Python object that stays out of
+// pybind11's registry of instances (which maps C++ addresses back to Python
+// objects for returned references): registering would cost an allocation and
+// two hash-table updates per object, and a second `__init__` on it would be
+// ignored.
 
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
@@ -39,6 +41,7 @@
 #include "core/dtype.h"
 #include "core/shape.h"
 #include "core/tensor.h"
+#include "python/stack.h"
 
 #if defined(_LIBCPP_VERSION)
 #define TOLVANE_CXX_LIBRARY "libcpp"
@@ -147,16 +150,21 @@ Entries convert_exact_entries(PyObject* sequence, SmallList<T>& out) {
 // __len__ or __getitem__) may call the module again, and each such level
 // takes several times the C stack of CPython's own nesting (a call through
 // the module's binding and its conversion, against operator.index), which
-// CPython's limit, a count of levels, does not allow for. A conversion that
-// runs user code counts USER_CODE_LEVELS levels, so that RecursionError
-// comes before the stack runs out wherever CPython's own nesting gets one
-// (test_recursion_ends_in_recursion_error, on stacks from 2 MiB).
+// CPython's limit, a count of levels, does not allow for. Before it runs user
+// code, a conversion raises RecursionError when the thread's stack is nearly
+// used up (stack.h), and it counts USER_CODE_LEVELS levels, the bound where
+// the platform does not say where the stack ends.
 constexpr int USER_CODE_LEVELS = 10;
 
 // Enters USER_CODE_LEVELS levels, or none and raises RecursionError. Left by
 // leave_user_code_levels, never by a destructor: a daemon thread ended by
 // forced unwinding after finalisation has no thread state to leave with.
 inline void enter_user_code_levels() {
+  if (stack_nearly_exhausted()) {
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while converting a shape or dims");
+    throw pybind11::error_already_set();
+  }
   for (int entered = 0; entered < USER_CODE_LEVELS; ++entered) {
     if (Py_EnterRecursiveCall(" while converting a shape or dims") != 0) {
       for (; entered > 0; --entered) Py_LeaveRecursiveCall();
