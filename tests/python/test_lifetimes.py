@@ -189,6 +189,82 @@ for arg in (1, dtype, None):
 print("end")
 """
 
+# Python names another class for a value than the one it was built as: every
+# use refuses it, and a value moved whole keeps working.
+TYPE_CHANGES = """
+from _tolvane import Dtype, Tensor, execute
+class Evil(type(Tensor)):
+    def mro(cls):
+        return (cls, Tensor, Dtype, Tensor.__base__, object)
+def moved():
+    d = Dtype(1)
+    object.__dict__["__class__"].__set__(d, Tensor)
+    yield d
+    class DS(Dtype):
+        pass
+    e = DS(1)
+    DS.__bases__ = (Tensor,)
+    yield e
+    class DS2(Dtype, metaclass=Evil):
+        def __init__(self, v):
+            Dtype.__init__(self, v)
+    yield DS2(1)
+USES = ["x.shape", "x.strides", "x.numel()", "x.view([1])", "x.reshape([1])", "x + x", "Tensor([1]) + x",
+        "repr(x)", "execute(x)", "x.contiguous()", "Tensor.__init__(x, [2])"]
+for x in moved():
+    for use in USES:
+        try:
+            eval(use)
+        except TypeError:
+            pass
+        else:
+            raise AssertionError(use)
+class X(Tensor, Dtype):
+    def __init__(self):
+        Tensor.__init__(self, [2])
+        Dtype.__init__(self, 1)
+class Y(Tensor):
+    pass
+x = X()
+object.__dict__["__class__"].__set__(x, Y)
+print(x.view([1, 2]).shape, x + x)
+"""
+
+# A second load of the module's file, and loads vetoed half-way by an audit
+# hook and then retried: a loaded module and its tensors keep working.
+SECOND_LOAD = """
+import importlib.util, _tolvane
+from _tolvane import Tensor, execute
+t = Tensor([2, 3])
+spec = importlib.util.spec_from_file_location("alias._tolvane", _tolvane.__file__)
+try:
+    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+except ImportError:
+    pass
+c = t + t
+execute(c)
+print(t.view([6]).shape, repr(t), c.allocated(), Tensor.zeros([2]).shape)
+"""
+VETOED_LOADS = """
+import sys
+veto = []
+def hook(event, args):
+    if veto and event == "object.__setattr__" and args[1] == veto[0]:
+        raise RuntimeError("vetoed")
+sys.addaudithook(hook)
+for name in ["__repr__", "zeros", "view", "__add__"]:
+    veto[:] = [name]
+    try:
+        import _tolvane
+    except RuntimeError:
+        pass
+veto.clear()
+from _tolvane import Dtype, Tensor, execute
+c = Tensor([2, 3], Dtype.INT64) + Tensor([2, 3], Dtype.INT64)
+execute(c)
+print(c.view([6]).shape, c.allocated())
+"""
+
 # The programs of the reports these cases come from.
 REPRODUCERS = {
     "subclass with slots at exit": """
@@ -224,6 +300,13 @@ def cases():
         marks = [OWN_UNWINDER] if "Slow()" in call else []
         program = DAEMONS.format(call=call, index_sleep=0.05, late_sleep=0.5)
         yield case(f"daemon threads in {name} at finalisation", program, "end", *marks)
+    yield case("type changes", TYPE_CHANGES, "[1, 2] tolvane.Tensor(shape=[2], dtype=fp32, device=cpu)")
+    yield case(
+        "second load under another name",
+        SECOND_LOAD,
+        "[6] tolvane.Tensor(shape=[2, 3], dtype=fp32, device=cpu) True [2]",
+    )
+    yield case("vetoed loads, then a load", VETOED_LOADS, "[6] True")
     for name, program in REPRODUCERS.items():
         marks = [OWN_UNWINDER] if "daemon" in name else []
         yield case(name, textwrap.dedent(program), "end", *marks)
@@ -248,12 +331,15 @@ def test_lifetime(name, program, expected, plain):
     assert last_line(program, env={"TOLVANE_PLAIN_PYBIND11": plain}) == expected
 
 
-# Recursion through the module (an __index__ that calls it again) against
-# CPython's own through operator.index, on thread stacks of a few sizes.
+# Recursion through the module (an __index__ that calls it again), on thread
+# stacks from 512 KiB, and CPython's own through operator.index, which needs
+# more than 1 MiB to reach its limit.
 RECURSION = """
 import operator, sys, threading
 from _tolvane import Tensor
 t = Tensor([2])
+class Sub(Tensor):
+    pass
 class R:
     def __index__(self):
         {call}
@@ -275,6 +361,7 @@ thread.join()
 RECURSIVE_CALLS = {
     "operator.index": "operator.index(R())",
     "construct": "Tensor([R()])",
+    "construct, through a subclass": "Sub([R()])",
     "view": "t.view([R()])",
     "reshape": "t.reshape([R()])",
     "zeros": "Tensor.zeros([R()])",
@@ -286,6 +373,7 @@ RECURSIVE_CALLS = {
 @pytest.mark.parametrize("plain", ["0", "1"], ids=["fast paths", "plain pybind11"])
 @pytest.mark.parametrize("call", RECURSIVE_CALLS)
 def test_recursion_ends_in_recursion_error(call, plain):
-    for stack in (2 << 20, 3 << 20, 4 << 20, 8 << 20):
+    smallest = 2 << 20 if call == "operator.index" else 512 << 10
+    for stack in [size for size in (512 << 10, 768 << 10, 1 << 20, 2 << 20, 4 << 20, 8 << 20) if size >= smallest]:
         program = RECURSION.format(call=RECURSIVE_CALLS[call])
         assert last_line(program, str(stack), env={"TOLVANE_PLAIN_PYBIND11": plain}) == "RecursionError"
