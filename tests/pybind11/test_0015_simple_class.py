@@ -5,7 +5,7 @@ def test_simple_instances_are_made_and_read_as_pybind11_lays_them_out():
     assert lines(
         """
         import gc, weakref
-        from m0015 import Thing, get, is_type, load, make, metaclass_takes_vectorcalls, simple_counted, translated
+        from m0015 import Thing, get, is_type, load, make, simple_counted
         class Sub(Thing):
             pass
         made = make(4)
@@ -15,20 +15,10 @@ def test_simple_instances_are_made_and_read_as_pybind11_lays_them_out():
             load(Thing.__new__(Thing))
         except TypeError as e:
             print(e)
-        t = Thing(1)
-        class Index:
-            def __index__(self):
-                t.__init__(6)
-                return 2
-        print(t.plus(Index()), t.n())
-        try:
-            t.__init__("x")
-        except TypeError:
-            print(t.n(), Thing.__init__.__doc__.splitlines()[0])
         r = weakref.ref(made)
         del made
         gc.collect()
-        print(r() is None, translated(), metaclass_takes_vectorcalls(Thing))
+        print(r() is None)
         try:
             simple_counted()
         except RuntimeError as e:
@@ -38,8 +28,6 @@ def test_simple_instances_are_made_and_read_as_pybind11_lays_them_out():
         "True 4 5 4 4 True",
         "5 None None None",
         "m0015.Thing: the value was never initialized (its __init__ did not run)",
-        "8 6",
-        "6 __init__(self: m0015.Thing, n: typing.SupportsInt | typing.SupportsIndex) -> None",
-        "True translated True",
+        "True",
         "refused",
     ]
