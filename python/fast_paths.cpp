@@ -88,12 +88,13 @@ PyObject* metaclass_call(PyObject* type, PyObject* const* args, std::size_t narg
 namespace {
 
 // The bindings whose fast paths are off: in test builds, those
-// TOLVANE_PLAIN_PYBIND11 names (all for "1"; none when unset, empty or "0").
-// Release builds have all of them on.
+// TOLVANE_PLAIN_PYBIND11 names (all for "1"; none when unset, empty or "0"),
+// each of which must be among `known` when it is given. Release builds have
+// all of them on.
 class SwitchedOff {
  public:
-  template <typename Entries>
-  explicit SwitchedOff([[maybe_unused]] const Entries& known) {
+  template <typename Entries = std::vector<FastPaths::Recorded>>
+  explicit SwitchedOff([[maybe_unused]] const Entries* known = nullptr) {
 #ifdef TOLVANE_CHECK_INVARIANTS
     const char* value = std::getenv("TOLVANE_PLAIN_PYBIND11");
     const std::string_view list = value != nullptr ? value : "";
@@ -102,7 +103,8 @@ class SwitchedOff {
     for (std::size_t start = 0; start <= list.size();) {
       const std::size_t end = std::min(list.find(',', start), list.size());
       std::string name(list.substr(start, end - start));
-      if (std::none_of(known.begin(), known.end(), [&](const auto& e) { return name == e.name; })) {
+      if (known != nullptr &&
+          std::none_of(known->begin(), known->end(), [&](const auto& e) { return name == e.name; })) {
         throw py::import_error("TOLVANE_PLAIN_PYBIND11: no fast path is named '" + name +
                                "' (1 for all, 0 for none)");
       }
@@ -144,8 +146,10 @@ std::optional<std::string> docstring(const py::handle object) {
 
 }  // namespace
 
+bool FastPaths::constructor_switched_off() { return SwitchedOff()("__init__"); }
+
 void FastPaths::install() {
-  const SwitchedOff switched_off(entries_);
+  const SwitchedOff switched_off(&entries_);
   auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
   functions_.reserve(entries_.size());
   for (const Recorded& entry : entries_) {
@@ -179,8 +183,10 @@ void FastPaths::install() {
         PyUnstable_Type_AssignVersionTag(Py_TYPE(type)) == 0) {
       throw py::import_error("_tolvane: no version tag for Tensor or its metaclass");
     }
+    if (type->tp_vectorcall != reinterpret_cast<vectorcallfunc>(entry.fast)) {
+      throw py::import_error("_tolvane: Tensor's vectorcall is not its constructor's fast path");
+    }
     versions_.emplace(type->tp_version_tag, Py_TYPE(type)->tp_version_tag);
-    type->tp_vectorcall = reinterpret_cast<vectorcallfunc>(entry.fast);
   }
 }
 

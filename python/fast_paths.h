@@ -22,13 +22,12 @@
 //   gc see a built-in method.
 // getter: a read-only property becomes a getset descriptor with pybind11's
 //   docstring.
-// constructor: the class gets a vectorcall (the one type slot the module
-//   writes: pybind11 has no vectorcall of its own for classes, and its
-//   metaclass lets a class have one) that builds the instance directly while
-//   the class and its metaclass are unchanged since import (their version
-//   tags), so an assigned __init__ or __new__ is obeyed; any other call goes
-//   to the metaclass, behind the recursion check CPython makes before a
-//   tp_call.
+// constructor: the class is made with a vectorcall (pybind11's
+//   class_vectorcall; its metaclass lets a class have one) that builds the
+//   instance directly while the class and its metaclass are unchanged since
+//   import (their version tags), so an assigned __init__ or __new__ is
+//   obeyed; any other call goes to the metaclass, behind the recursion check
+//   CPython makes before a tp_call.
 //
 // Instructions per call, against the hand-written CPython binding of the same
 // core: ./dev bench, the "per call" instructions rows.
@@ -209,19 +208,34 @@ PyObject* constructor(PyObject* callable, PyObject* const* args, std::size_t nar
 // beside its binding; install() puts them in place once the class is bound,
 // and commit() makes them the ones the module's calls use.
 class FastPaths {
+ public:
   struct Recorded {
     enum Kind { METHOD, GETTER, CONSTRUCTOR } kind;
     const char* name;
     PyObject** function;  // where the pybind11 function is kept
     void (*fast)();       // the method, getter or vectorcall function
   };
+
+ private:
   pybind11::class_<Tensor> cls_;
   std::vector<Recorded> entries_;
   // What install() made, for commit() to put in the fast paths' slots.
   std::vector<std::pair<PyObject**, PyObject*>> functions_;
   std::optional<std::pair<unsigned int, unsigned int>> versions_;
 
+  static bool constructor_switched_off();
+
  public:
+  // The class's vectorcall, given as the class is made: the fast path of the
+  // constructor that constructor<F, Defaults> binds (install() checks that
+  // they agree), or none where the test builds' switch turns it off.
+  template <auto F, auto Defaults>
+  static pybind11::class_vectorcall vectorcall() {
+    return pybind11::class_vectorcall(constructor_switched_off()
+                                          ? nullptr
+                                          : &fast::constructor<F, Defaults>);
+  }
+
   explicit FastPaths(pybind11::class_<Tensor> cls) : cls_(std::move(cls)) {}
 
   template <auto F, typename... Extra>

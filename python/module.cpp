@@ -94,7 +94,7 @@ FastPaths bind_tensor(py::module_& m) {
   const py::arg_v dtype_arg("dtype", DEFAULT_DTYPE, "Dtype.FLOAT32");
   const py::arg_v device_arg("device", DEFAULT_DEVICE, "Device.CPU");
 
-  py::class_<Tensor> cls(m, "Tensor");
+  py::class_<Tensor> cls(m, "Tensor", FastPaths::vectorcall<&make_tensor, &constructor_defaults>());
   FastPaths fast(cls);
   // A tensor returned by the module is unregistered (casters.h); a second
   // __init__ assigns the new tensor in place once it is built, so a call
