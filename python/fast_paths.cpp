@@ -103,8 +103,8 @@ class SwitchedOff {
     for (std::size_t start = 0; start <= list.size();) {
       const std::size_t end = std::min(list.find(',', start), list.size());
       std::string name(list.substr(start, end - start));
-      if (known != nullptr &&
-          std::none_of(known->begin(), known->end(), [&](const auto& e) { return name == e.name; })) {
+      if (known != nullptr && std::none_of(known->begin(), known->end(),
+                                           [&](const auto& e) { return name == e.name; })) {
         throw py::import_error("TOLVANE_PLAIN_PYBIND11: no fast path is named '" + name +
                                "' (1 for all, 0 for none)");
       }

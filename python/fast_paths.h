@@ -231,9 +231,8 @@ class FastPaths {
   // they agree), or none where the test builds' switch turns it off.
   template <auto F, auto Defaults>
   static pybind11::class_vectorcall vectorcall() {
-    return pybind11::class_vectorcall(constructor_switched_off()
-                                          ? nullptr
-                                          : &fast::constructor<F, Defaults>);
+    return pybind11::class_vectorcall(constructor_switched_off() ? nullptr
+                                                                 : &fast::constructor<F, Defaults>);
   }
 
   explicit FastPaths(pybind11::class_<Tensor> cls) : cls_(std::move(cls)) {}
