@@ -267,6 +267,11 @@ struct Classes {
   pybind11::simple_class<Tensor> tensor;
   pybind11::simple_class<Dtype> dtype;
   pybind11::simple_class<Device> device;
+  // The enumerations' members, by value, held for the process as the classes
+  // are: a Dtype or Device result is its member, as CPython's enumerations
+  // give theirs.
+  std::array<PyObject*, DTYPE_COUNT> dtypes{};
+  std::array<PyObject*, DEVICE_TABLE.size()> devices{};
 };
 
 inline std::optional<Classes>& classes() {
@@ -279,6 +284,25 @@ inline PyObject* wrap(Tensor&& tensor) {
   const auto& bound = classes();
   if (!bound) throw pybind11::import_error("_tolvane: the module did not initialize");
   return bound->tensor.make(std::move(tensor)).release().ptr();
+}
+
+// A Dtype or Device as a new reference to its member; a value with no member
+// becomes a new instance, as pybind11 casts it.
+template <typename Enum>
+PyObject* member(Enum value) {
+  const auto& bound = classes();
+  const auto index = static_cast<std::size_t>(value);
+  if (bound) {
+    const auto& members = [&bound]() -> const auto& {
+      if constexpr (std::is_same_v<Enum, Dtype>) {
+        return bound->dtypes;
+      } else {
+        return bound->devices;
+      }
+    }();
+    if (index < members.size() && members[index] != nullptr) return Py_NewRef(members[index]);
+  }
+  return pybind11::cast(value).release().ptr();
 }
 
 }  // namespace tolvane::python

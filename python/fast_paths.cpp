@@ -154,27 +154,49 @@ void FastPaths::install() {
   functions_.reserve(entries_.size());
   for (const Recorded& entry : entries_) {
     if (switched_off(entry.name) || entry.kind == Recorded::CONSTRUCTOR) continue;
-    // The pybind11 function: the instance method's function, or the
-    // property's getter, held for the process.
-    const py::object bound = cls_.attr("__dict__")[entry.name];
-    const py::object function =
-        entry.kind == Recorded::METHOD ? bound.attr("__func__") : bound.attr("fget");
-    auto defs = std::make_unique<Definitions>(Definitions{docstring(bound)});
+    // The pybind11 function: the instance or static method's function, the
+    // property's getter or the module's function, held for the process.
+    const py::handle owner = entry.kind == Recorded::FUNCTION ? py::handle(module_) : cls_;
+    const py::object bound = entry.kind == Recorded::FUNCTION
+                                 ? py::object(module_.attr(entry.name))
+                                 : py::object(cls_.attr("__dict__")[entry.name]);
+    const py::object function = entry.kind == Recorded::GETTER     ? bound.attr("fget")
+                                : entry.kind == Recorded::FUNCTION ? bound
+                                                                   : bound.attr("__func__");
+    auto defs = std::make_unique<Definitions>(
+        Definitions{docstring(entry.kind == Recorded::STATIC ? function : bound)});
     const char* doc = defs->doc ? defs->doc->c_str() : nullptr;
+    defs->method = {entry.name, reinterpret_cast<PyCFunction>(entry.fast),
+                    METH_FASTCALL | METH_KEYWORDS, doc};
     py::object descriptor;
-    if (entry.kind == Recorded::METHOD) {
-      defs->method = {entry.name, reinterpret_cast<PyCFunction>(entry.fast),
-                      METH_FASTCALL | METH_KEYWORDS, doc};
-      descriptor = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &defs->method));
-    } else {
-      defs->getset[0] = {entry.name, reinterpret_cast<::getter>(entry.fast), nullptr, doc, nullptr};
-      descriptor = py::reinterpret_steal<py::object>(PyDescr_NewGetSet(type, defs->getset.data()));
+    switch (entry.kind) {
+      case Recorded::METHOD:
+        descriptor = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &defs->method));
+        break;
+      case Recorded::GETTER:
+        defs->getset[0] = {entry.name, reinterpret_cast<::getter>(entry.fast), nullptr, doc,
+                           nullptr};
+        descriptor =
+            py::reinterpret_steal<py::object>(PyDescr_NewGetSet(type, defs->getset.data()));
+        break;
+      case Recorded::STATIC:
+        descriptor = py::reinterpret_steal<py::object>(PyCFunction_New(&defs->method, nullptr));
+        if (descriptor) {
+          descriptor = py::reinterpret_steal<py::object>(PyStaticMethod_New(descriptor.ptr()));
+        }
+        break;
+      case Recorded::FUNCTION:
+        descriptor = py::reinterpret_steal<py::object>(
+            PyCFunction_NewEx(&defs->method, module_.ptr(), module_.attr("__name__").ptr()));
+        break;
+      case Recorded::CONSTRUCTOR:
+        break;
     }
     if (!descriptor) throw py::error_already_set();
     kept_definitions().push_back(std::move(defs));
     functions_.emplace_back(entry.function, function.inc_ref().ptr());
     // Through the type's own setattr, which keeps its slots and caches right.
-    cls_.attr(entry.name) = descriptor;
+    owner.attr(entry.name) = descriptor;
   }
   // Last: the version tags are those of the finished class.
   for (const Recorded& entry : entries_) {

@@ -1,9 +1,9 @@
 #pragma once
 
-// The module's fast entry points for its hottest calls, declared beside the
-// bindings they speed up and made from the same functions (module.cpp binds
-// each through FastPaths, which binds the pybind11 function and records its
-// fast path in one step, so the two cannot drift apart).
+// The module's entry points: every member of Tensor and the module's
+// execute, each a fast path generated from the bound C++ function's signature
+// (module.cpp binds each through FastPaths, which binds the pybind11 function
+// and records its fast path in one step, so the two cannot drift apart).
 //
 // A fast path takes only arguments that need no user code to convert (exact
 // lists and tuples of exact ints, Dtype and Device values, initialised
@@ -22,6 +22,12 @@
 //   gc see a built-in method.
 // getter: a read-only property becomes a getset descriptor with pybind11's
 //   docstring.
+// static method and function: a static method becomes a staticmethod over a
+//   built-in function, and a module function a built-in function of the
+//   module, both METH_FASTCALL | METH_KEYWORDS with pybind11's name and
+//   docstring.
+// results: a tensor is a new unregistered instance, a Dtype or Device its
+//   enumeration's member (casters.h), anything else what pybind11 casts.
 // constructor: the class is made with a vectorcall (pybind11's
 //   class_vectorcall; its metaclass lets a class have one) that builds the
 //   instance directly while the class and its metaclass are unchanged since
@@ -29,14 +35,11 @@
 //   obeyed; any other call goes to the metaclass, behind the recursion check
 //   CPython makes before a tp_call.
 //
-// Instructions per call, against the hand-written CPython binding of the same
-// core: ./dev bench, the "per call" instructions rows.
-//
 // Builds with invariant checks (the test builds) read TOLVANE_PLAIN_PYBIND11
 // at import, to switch fast paths off for bisecting a fault: `1` all of them,
-// `0` none, or a comma-separated list of binding names (__init__, shape,
-// view, reshape, __add__); an unknown name fails the import. Release builds
-// read no environment variable.
+// `0` none, or a comma-separated list of binding names (`__init__`, `shape`,
+// `numel`, `zeros`, `execute`, ...); an unknown name fails the import.
+// Release builds read no environment variable.
 
 #include <pybind11/pybind11.h>
 
@@ -99,13 +102,18 @@ struct Arg<Device> : EnumArg<Device, &Classes::device> {};
 template <typename Work>
 PyObject* taken(Work&& work) {
   try {
-    auto result = work();
-    if constexpr (std::is_same_v<decltype(result), Tensor>) {
-      return wrap(std::move(result));
-    } else if constexpr (std::is_base_of_v<pybind11::handle, decltype(result)>) {
-      return result.release().ptr();
+    using Result = decltype(work());
+    if constexpr (std::is_void_v<Result>) {
+      work();
+      Py_RETURN_NONE;
+    } else if constexpr (std::is_same_v<Result, Tensor>) {
+      return wrap(work());
+    } else if constexpr (std::is_same_v<Result, Dtype> || std::is_same_v<Result, Device>) {
+      return member(work());
+    } else if constexpr (std::is_base_of_v<pybind11::handle, Result>) {
+      return work().release().ptr();
     } else {
-      return pybind11::cast(std::move(result)).release().ptr();
+      return pybind11::cast(work()).release().ptr();
     }
   } catch (...) {
     pybind11::translate_active_exception();
@@ -179,6 +187,21 @@ PyObject* getter(PyObject* self, void* /*closure*/) {
   return PyObject_CallOneArg(pybind11_function<F>(), self);
 }
 
+// The trailing defaults of a function that has none.
+constexpr std::tuple<> no_defaults() { return {}; }
+
+// A static method or a module function (whose `self` is its module).
+template <auto F, auto Defaults>
+PyObject* function(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* result = nullptr;
+  if (kwnames == nullptr &&
+      Call<F>::run(args, static_cast<std::size_t>(nargs), result, Defaults())) {
+    return result;
+  }
+  return PyObject_Vectorcall(pybind11_function<F>(), args, static_cast<std::size_t>(nargs),
+                             kwnames);
+}
+
 // The metaclass call of a class, for calls its vectorcall does not take.
 PyObject* metaclass_call(PyObject* type, PyObject* const* args, std::size_t nargsf,
                          PyObject* kwnames);
@@ -210,7 +233,7 @@ PyObject* constructor(PyObject* callable, PyObject* const* args, std::size_t nar
 class FastPaths {
  public:
   struct Recorded {
-    enum Kind { METHOD, GETTER, CONSTRUCTOR } kind;
+    enum Kind { METHOD, GETTER, CONSTRUCTOR, STATIC, FUNCTION } kind;
     const char* name;
     PyObject** function;  // where the pybind11 function is kept
     void (*fast)();       // the method, getter or vectorcall function
@@ -218,6 +241,7 @@ class FastPaths {
 
  private:
   pybind11::class_<Tensor> cls_;
+  pybind11::module_ module_;
   std::vector<Recorded> entries_;
   // What install() made, for commit() to put in the fast paths' slots.
   std::vector<std::pair<PyObject**, PyObject*>> functions_;
@@ -250,6 +274,26 @@ class FastPaths {
     cls_.def_property_readonly(name, F);
     entries_.push_back({Recorded::GETTER, name, &fast::pybind11_function<F>(),
                         reinterpret_cast<void (*)()>(&fast::getter<F>)});
+    return *this;
+  }
+
+  // A static method whose trailing parameters have the defaults `Defaults`
+  // returns, which the binding's arguments (`extra`) give too.
+  template <auto F, auto Defaults, typename... Extra>
+  FastPaths& static_method(const char* name, const Extra&... extra) {
+    cls_.def_static(name, F, extra...);
+    entries_.push_back({Recorded::STATIC, name, &fast::pybind11_function<F>(),
+                        reinterpret_cast<void (*)()>(&fast::function<F, Defaults>)});
+    return *this;
+  }
+
+  // A function of the module `m`.
+  template <auto F, typename... Extra>
+  FastPaths& function(pybind11::module_& m, const char* name, const Extra&... extra) {
+    m.def(name, F, extra...);
+    module_ = m;
+    entries_.push_back({Recorded::FUNCTION, name, &fast::pybind11_function<F>(),
+                        reinterpret_cast<void (*)()>(&fast::function<F, &fast::no_defaults>)});
     return *this;
   }
 

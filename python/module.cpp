@@ -5,11 +5,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
 
-#include <array>
+#include <cstddef>
 #include <new>
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "core/dtype.h"
 #include "core/shape.h"
@@ -77,17 +78,31 @@ constexpr std::tuple<Dtype, Device> constructor_defaults() {
   return {DEFAULT_DTYPE, DEFAULT_DEVICE};
 }
 
-// The bindings that have fast paths (python/fast_paths.h), as functions, so
-// that each fast path calls what its binding calls.
+// The bound functions (each with its fast path, python/fast_paths.h).
 Tensor make_tensor(const Extents& shape, Dtype dtype, Device device) {
   return Tensor(Shape(shape.span()), dtype, device);
 }
+Tensor zeros_of(const Extents& shape, Dtype dtype, Device device) {
+  return Tensor::zeros(Shape(shape.span()), dtype, device);
+}
+Tensor ones_of(const Extents& shape, Dtype dtype, Device device) {
+  return Tensor::ones(Shape(shape.span()), dtype, device);
+}
 py::typing::List<int> shape_of(const Tensor& t) { return to_list(t.shape()); }
+py::typing::List<int> strides_of(const Tensor& t) { return to_list(t.strides()); }
+Dtype dtype_of(const Tensor& t) { return t.dtype(); }
+Device device_of(const Tensor& t) { return t.device(); }
+std::size_t offset_of(const Tensor& t) { return t.offset(); }
+std::int64_t numel_of(const Tensor& t) { return t.numel(); }
+std::size_t nbytes_of(const Tensor& t) { return t.nbytes(); }
+bool allocated_of(const Tensor& t) { return t.allocated(); }
+bool is_contiguous_of(const Tensor& t) { return t.is_contiguous(); }
+Tensor contiguous_of(const Tensor& t) { return t.contiguous(); }
 Tensor view_of(const Tensor& t, const Dims& dims) { return t.view(dims.span()); }
 Tensor reshape_of(const Tensor& t, const Dims& dims) { return t.reshape(dims.span()); }
 
 // The Tensor class. Every member takes its receiver by reference, so None is
-// never a tensor. The fast paths are installed, for the module body to commit.
+// never a tensor. The module body installs and commits the fast paths.
 FastPaths bind_tensor(py::module_& m) {
   // Shared by the constructor and the factories: shape, dtype, device.
   const py::arg shape_arg("shape");
@@ -101,45 +116,31 @@ FastPaths bind_tensor(py::module_& m) {
   // that holds this instance's value across user code (an entry's __index__
   // that re-initialises it) sees the new value, never freed memory.
   fast.constructor<&make_tensor, &constructor_defaults>("An empty (uninitialized) tensor.",
-                                                        shape_arg, dtype_arg, device_arg);
-  cls.def_static(
-         "zeros",
-         [](const Extents& shape, Dtype dtype, Device device) {
-           return Tensor::zeros(Shape(shape.span()), dtype, device);
-         },
-         shape_arg, dtype_arg, device_arg)
-      .def_static(
-          "ones",
-          [](const Extents& shape, Dtype dtype, Device device) {
-            return Tensor::ones(Shape(shape.span()), dtype, device);
-          },
-          shape_arg, dtype_arg, device_arg);
-  fast.getter<&shape_of>("shape");
-  cls.def_property_readonly("strides", [](const Tensor& t) { return to_list(t.strides()); })
-      .def_property_readonly("dtype", [](const Tensor& t) { return t.dtype(); })
-      .def_property_readonly("device", [](const Tensor& t) { return t.device(); })
-      .def_property_readonly("offset", [](const Tensor& t) { return t.offset(); })
-      .def("numel", [](const Tensor& t) { return t.numel(); })
-      .def("nbytes", [](const Tensor& t) { return t.nbytes(); })
-      .def(
-          "allocated", [](const Tensor& t) { return t.allocated(); },
-          "True if the tensor has backing storage allocated.")
-      .def("is_contiguous", [](const Tensor& t) { return t.is_contiguous(); })
-      .def(
-          "contiguous", [](const Tensor& t) { return t.contiguous(); },
-          "Copy to a contiguous tensor if needed, else return self.");
-  fast.method<&view_of>("view", py::arg("dims"),
+                                                        shape_arg, dtype_arg, device_arg)
+      .static_method<&zeros_of, &constructor_defaults>("zeros", shape_arg, dtype_arg, device_arg)
+      .static_method<&ones_of, &constructor_defaults>("ones", shape_arg, dtype_arg, device_arg)
+      .getter<&shape_of>("shape")
+      .getter<&strides_of>("strides")
+      .getter<&dtype_of>("dtype")
+      .getter<&device_of>("device")
+      .getter<&offset_of>("offset")
+      .method<&numel_of>("numel")
+      .method<&nbytes_of>("nbytes")
+      .method<&allocated_of>("allocated", "True if the tensor has backing storage allocated.")
+      .method<&is_contiguous_of>("is_contiguous")
+      .method<&contiguous_of>("contiguous",
+                              "Copy to a contiguous tensor if needed, else return self.")
+      .method<&view_of>("view", py::arg("dims"),
                         "Zero-copy reshape; requires a contiguous tensor. One dim may be -1.")
       .method<&reshape_of>("reshape", py::arg("dims"),
                            "View when contiguous, copying otherwise. One dim may be -1.")
-      .method<&add>("__add__", py::is_operator(), "Lazy elementwise add");
-  cls.def("__repr__", &tensor_repr);
-  fast.install();
+      .method<&add>("__add__", py::is_operator(), "Lazy elementwise add")
+      .method<&tensor_repr>("__repr__");
   return fast;
 }
 
-void bind_graph(py::module_& m) {
-  m.def("execute", &execute, py::arg("output"), "Materialize tensors in the graph");
+void bind_graph(py::module_& m, FastPaths& fast) {
+  fast.function<&execute>(m, "execute", py::arg("output"), "Materialize tensors in the graph");
 }
 
 // The first C++ exception a thread throws sets up the C++ runtime's own state
@@ -167,13 +168,22 @@ PYBIND11_MODULE(_tolvane, m, py::multiple_interpreters::main_interpreter_only())
   m.attr("__version__") = TOLVANE_VERSION;
   bind_enums(m);
   FastPaths fast = bind_tensor(m);
-  bind_graph(m);
-  const tolvane::python::Classes bound;
-  std::array<py::object, 3> kept{m.attr("Tensor"), m.attr("Dtype"), m.attr("Device")};
-  // The casters and the fast paths keep pointers to the classes: the module
-  // holds a reference to each that it never gives back, so that
-  // `del _tolvane.Tensor` and a collection cannot free them under those
-  // pointers.
+  bind_graph(m, fast);
+  fast.install();
+  tolvane::python::Classes bound;
+  std::vector<py::object> kept{m.attr("Tensor"), m.attr("Dtype"), m.attr("Device")};
+  for_each_dtype([&](const auto& row) {
+    kept.push_back(m.attr("Dtype").attr(row.enumerator));
+    bound.dtypes.at(static_cast<std::size_t>(row.value)) = kept.back().ptr();
+  });
+  for_each_device([&](const auto& row) {
+    kept.push_back(m.attr("Device").attr(row.enumerator));
+    bound.devices.at(static_cast<std::size_t>(row.value)) = kept.back().ptr();
+  });
+  // The casters and the fast paths keep pointers to the classes and the
+  // members: the module holds a reference to each that it never gives back,
+  // so that `del _tolvane.Tensor` and a collection cannot free them under
+  // those pointers.
   for (py::object& cls : kept) cls.release();
   fast.commit();
   tolvane::python::classes() = bound;

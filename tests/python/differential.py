@@ -10,7 +10,7 @@ import re
 
 SETUP = """
 import gc, weakref
-from _tolvane import Tensor, Dtype, Device, float64, int32, cpu
+from _tolvane import Tensor, Dtype, Device, float64, int32, cpu, execute
 cuda = Device.CUDA
 class Sub(Tensor):
     pass
@@ -87,6 +87,11 @@ def expression(choose):
             lambda: f"{receiver} + {other}",
             lambda: f"Tensor.__add__({tensor}, {other})",
             lambda: f"{receiver}.__add__({other}, {other})",
+            lambda: f"{receiver}.{choose(['strides', 'dtype', 'device', 'offset'])}",
+            lambda: f"{receiver}.{choose(['numel', 'nbytes', 'allocated', 'is_contiguous', 'contiguous'])}()",
+            lambda: f"Tensor.{choose(['zeros', 'ones'])}({dims}{choose(TYPE_ARGS)})",
+            lambda: f"execute({receiver})",
+            lambda: f"repr({receiver})",
         ]
     )()
 

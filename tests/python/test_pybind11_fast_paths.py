@@ -139,6 +139,82 @@ CASES = {
         "t.__add__(1)",
         "sum([t, t], t)",
     ],
+    "zeros": [
+        "Tensor.zeros([2, 3])",
+        "Tensor.zeros((2,), float64)",
+        "Tensor.zeros([2], int32, cpu)",
+        "Tensor.zeros([2], dtype=float64)",
+        "Tensor.zeros(shape=[2])",
+        "Tensor.zeros([2], device=cuda)",
+        "Tensor.zeros([-1])",
+        "Tensor.zeros([Idx()])",
+        "Tensor.zeros(Seq())",
+        "Tensor.zeros()",
+        "Tensor.zeros([2], 1)",
+        "Tensor.zeros([1, 1, 1, 1, 1])",
+        "Tensor.zeros([2**40, 2**40])",
+        "Sub.zeros([2])",
+        "t.zeros([2])",
+    ],
+    "ones": [
+        "Tensor.ones([2, 3])",
+        "Tensor.ones([2], Dtype.INT64)",
+        "Tensor.ones([2], float64, cuda)",
+        "Tensor.ones([2], cpu)",
+        "Tensor.ones(range(2))",
+        "Tensor.ones([2], float64, cpu, 1)",
+    ],
+    "properties": [
+        "t.strides",
+        "wide.strides",
+        "s.dtype",
+        "Tensor([2], float64).dtype",
+        "Tensor([2], device=cuda).device",
+        "wide.offset",
+        "bare.strides",
+        "bare.dtype",
+        "bare.device",
+        "bare.offset",
+        "Tensor.strides.__get__(t)",
+        "Tensor.dtype.__get__(s, Tensor)",
+        "type(t.dtype)",
+        "t.dtype == Dtype.FLOAT32",
+    ],
+    "methods": [
+        "t.numel()",
+        "wide.nbytes()",
+        "(t + t).allocated()",
+        "wide.is_contiguous()",
+        "t.contiguous()",
+        "wide.contiguous()",
+        "(t + t).contiguous()",
+        "bare.numel()",
+        "bare.contiguous()",
+        "Tensor.numel(t)",
+        "Tensor.nbytes(s)",
+        "t.numel(1)",
+        "t.nbytes(x=1)",
+        "t.allocated(None)",
+        "repr(t)",
+        "repr(bare)",
+        "repr(s)",
+        "str(wide)",
+        "t.__repr__()",
+        "Tensor.__repr__(s)",
+    ],
+    "execute": [
+        "execute(t + t)",
+        "execute(t)",
+        "execute(bare)",
+        "execute(None)",
+        "execute(1)",
+        "execute()",
+        "execute(t, t)",
+        "execute(output=t + t)",
+        "execute(s + s)",
+        "(lambda c: (execute(c), c.allocated()))(t + t)",
+        "execute(Tensor([2], device=cuda) + Tensor([2], device=cuda))",
+    ],
     "dealloc": [
         "[Tensor([2]) for _ in range(3)][-1]",
         "(lambda r: (gc.collect(), r() is None))(weakref.ref(Tensor([2])))",
@@ -247,7 +323,7 @@ SURFACE = """
     import cProfile, functools, gc, inspect, pickle, pstats, pydoc
     from _tolvane import Tensor
     t = Tensor([2, 3])
-    for name in ("view", "reshape", "__add__"):
+    for name in METHODS:
         entry = Tensor.__dict__[name]
         method = getattr(Tensor, name)
         print(type(entry) is type(list.__dict__["append"]), method is entry, entry.__qualname__)
@@ -259,10 +335,11 @@ SURFACE = """
         except TypeError as e:
             print(e)
         print(pydoc.render_doc(method, renderer=pydoc.plaintext).splitlines()[2].strip())
-    shape = Tensor.__dict__["shape"]
-    print(type(shape) is type(int.__dict__["real"]), shape.__qualname__, shape.__doc__)
+    for name in PROPERTIES:
+        entry = Tensor.__dict__[name]
+        print(type(entry) is type(int.__dict__["real"]), entry.__qualname__, entry.__doc__)
     print(pickle.loads(pickle.dumps(Tensor.view)) is Tensor.view, "view" in dir(Tensor))
-    entries = [Tensor.__dict__[name] for name in ("view", "reshape", "__add__")]
+    entries = [Tensor.__dict__[name] for name in METHODS]
     print(all("function_record" not in type(r).__name__ for entry in entries for r in gc.get_referents(entry)))
     view = Tensor.view
     del Tensor.view
@@ -275,9 +352,13 @@ SURFACE = """
 """
 
 
+METHODS = ["numel", "nbytes", "allocated", "is_contiguous", "contiguous", "view", "reshape", "__add__", "__repr__"]
+PROPERTIES = ["shape", "strides", "dtype", "device", "offset"]
+
+
 def test_entries_are_cpython_method_and_getset_descriptors():
-    out = run(SURFACE)
-    for i, name in enumerate(("view", "reshape", "__add__")):
+    out = run(SURFACE.replace("METHODS", repr(METHODS)).replace("PROPERTIES", repr(PROPERTIES)))
+    for i, name in enumerate(METHODS):
         assert out[6 * i : 6 * i + 6] == [
             f"True True Tensor.{name}",
             "True True",
@@ -286,7 +367,13 @@ def test_entries_are_cpython_method_and_getset_descriptors():
             f"descriptor '{name}' for '_tolvane.Tensor' objects doesn't apply to a 'int' object",
             f"{name}(...) unbound _tolvane.Tensor method",
         ]
-    assert out[18:] == ["True Tensor.shape ", "True True", "True", "True [6]", str(PROFILED_METHODS)]
+    rest = out[6 * len(METHODS) :]
+    assert rest == [f"True Tensor.{name} " for name in PROPERTIES] + [
+        "True True",
+        "True",
+        "True [6]",
+        str(PROFILED_METHODS),
+    ]
 
 
 PROFILED_METHODS = sorted(
@@ -295,9 +382,11 @@ PROFILED_METHODS = sorted(
 
 
 DOCS = """
+import _tolvane
 from _tolvane import Tensor
-for name in ("__init__", "view", "reshape", "__add__", "shape"):
-    print(repr(getattr(Tensor, name).__doc__))
+for name in vars(Tensor):
+    print(name, repr(getattr(Tensor, name).__doc__))
+print(repr(_tolvane.execute.__doc__))
 """
 
 
