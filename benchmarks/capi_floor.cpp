@@ -1,9 +1,11 @@
-// The C-API floor: a hand-written CPython binding of the same core for
-// Tensor(shape, dtype=0, device=0), `shape`, `view`, `reshape` and `a + b`,
-// built like the module. Construction is the type's vectorcall, the methods
-// are METH_FASTCALL | METH_KEYWORDS, `shape` a getset and `+` the nb_add
-// slot; it converts shapes and dims as the module does (a sequence of int or
-// __index__ entries into a fixed array, the rank left to Shape) and calls
+// The C-API floor: a hand-written CPython binding of the same core for every
+// member of the module's Tensor and for execute, built like the module and
+// written as CPython's own types are: construction is the type's vectorcall,
+// `zeros` and `ones` METH_STATIC functions, the properties getsets, the
+// methods METH_NOARGS, or METH_FASTCALL | METH_KEYWORDS where they take
+// arguments, repr and `+` the tp_repr and nb_add slots, and execute a METH_O
+// function. It converts shapes and dims as the module does (a sequence of int
+// or __index__ entries into a fixed array, the rank left to Shape) and calls
 // the same core code, with the tensor handle inline in the object. dtype and
 // device are plain integers here: the floor has no enumeration types.
 // Errors are reported, not matched to the module's texts.
@@ -17,9 +19,11 @@
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <type_traits>
 #include <utility>
 
+#include "core/dtype.h"
 #include "core/tensor.h"
 #include "graph/ops.h"
 
@@ -95,11 +99,11 @@ bool load(PyObject* seq, Entries<T>& out) {
   return ok;
 }
 
-PyObject* tensor_vectorcall(PyObject* /*type*/, PyObject* const* args, std::size_t nargsf,
-                            PyObject* kwnames) {
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// Tensor(shape, dtype=0, device=0) and the factories of the same arguments.
+template <tolvane::Tensor (*Make)(const tolvane::Shape&, tolvane::Dtype, tolvane::Device)>
+PyObject* make(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs < 1 || nargs > 3 || kwnames != nullptr) {
-    PyErr_SetString(PyExc_TypeError, "Tensor(shape, dtype=0, device=0)");
+    PyErr_SetString(PyExc_TypeError, "(shape, dtype=0, device=0)");
     return nullptr;
   }
   Entries<std::size_t> shape;
@@ -108,21 +112,35 @@ PyObject* tensor_vectorcall(PyObject* /*type*/, PyObject* const* args, std::size
   const long device = nargs > 2 ? PyLong_AsLong(args[2]) : 0;
   if (PyErr_Occurred() != nullptr) return nullptr;
   try {
-    return wrap(tolvane::Tensor(tolvane::Shape(shape.span()), static_cast<tolvane::Dtype>(dtype),
-                                static_cast<tolvane::Device>(device)));
+    return wrap(Make(tolvane::Shape(shape.span()), static_cast<tolvane::Dtype>(dtype),
+                     static_cast<tolvane::Device>(device)));
   } catch (...) {
     raise_current();
     return nullptr;
   }
 }
 
-void tensor_dealloc(PyObject* self) {
-  reinterpret_cast<TensorObject*>(self)->value.~Tensor();
-  Py_TYPE(self)->tp_free(self);
+tolvane::Tensor construct(const tolvane::Shape& shape, tolvane::Dtype dtype,
+                          tolvane::Device device) {
+  return tolvane::Tensor(shape, dtype, device);
 }
 
-PyObject* shape_get(PyObject* self, void* /*closure*/) {
-  const tolvane::Shape& shape = reinterpret_cast<TensorObject*>(self)->value.shape();
+PyObject* tensor_vectorcall(PyObject* /*type*/, PyObject* const* args, std::size_t nargsf,
+                            PyObject* kwnames) {
+  return make<&construct>(args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+template <tolvane::Tensor (*Make)(const tolvane::Shape&, tolvane::Dtype, tolvane::Device)>
+PyObject* factory(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+  return make<Make>(args, nargs, kwnames);
+}
+
+const tolvane::Tensor& value_of(PyObject* self) {
+  return reinterpret_cast<TensorObject*>(self)->value;
+}
+
+PyObject* list_of(const tolvane::Shape& shape) {
   PyObject* list = PyList_New(shape.rank());
   if (list == nullptr) return nullptr;
   for (int i = 0; i < shape.rank(); ++i) {
@@ -135,6 +153,75 @@ PyObject* shape_get(PyObject* self, void* /*closure*/) {
   }
   return list;
 }
+
+PyObject* strides_get(PyObject* self, void* /*closure*/) {
+  return list_of(value_of(self).strides());
+}
+PyObject* dtype_get(PyObject* self, void* /*closure*/) {
+  return PyLong_FromLong(static_cast<long>(value_of(self).dtype()));
+}
+PyObject* device_get(PyObject* self, void* /*closure*/) {
+  return PyLong_FromLong(static_cast<long>(value_of(self).device()));
+}
+PyObject* offset_get(PyObject* self, void* /*closure*/) {
+  return PyLong_FromSize_t(value_of(self).offset());
+}
+PyObject* numel(PyObject* self, PyObject* /*unused*/) {
+  return PyLong_FromLongLong(value_of(self).numel());
+}
+PyObject* nbytes(PyObject* self, PyObject* /*unused*/) {
+  return PyLong_FromSize_t(value_of(self).nbytes());
+}
+PyObject* allocated(PyObject* self, PyObject* /*unused*/) {
+  return PyBool_FromLong(value_of(self).allocated() ? 1 : 0);
+}
+PyObject* is_contiguous(PyObject* self, PyObject* /*unused*/) {
+  return PyBool_FromLong(value_of(self).is_contiguous() ? 1 : 0);
+}
+PyObject* contiguous(PyObject* self, PyObject* /*unused*/) {
+  try {
+    return wrap(value_of(self).contiguous());
+  } catch (...) {
+    raise_current();
+    return nullptr;
+  }
+}
+
+PyObject* tensor_repr(PyObject* self) {
+  const tolvane::Tensor& t = value_of(self);
+  std::string text = "tolvane.Tensor(shape=[";
+  for (int i = 0; i < t.shape().rank(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(t.shape()[i]);
+  }
+  text += "], dtype=";
+  text += tolvane::dtype_name(t.dtype());
+  text += ", device=";
+  text += tolvane::device_name(t.device());
+  text += ')';
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* execute(PyObject* /*module*/, PyObject* output) {
+  if (!PyObject_TypeCheck(output, tensor_type)) {
+    PyErr_SetString(PyExc_TypeError, "execute(output: Tensor)");
+    return nullptr;
+  }
+  try {
+    tolvane::execute(value_of(output));
+  } catch (...) {
+    raise_current();
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+void tensor_dealloc(PyObject* self) {
+  reinterpret_cast<TensorObject*>(self)->value.~Tensor();
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* shape_get(PyObject* self, void* /*closure*/) { return list_of(value_of(self).shape()); }
 
 template <bool View>
 PyObject* layout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -166,7 +253,21 @@ PyObject* tensor_add(PyObject* left, PyObject* right) {
   }
 }
 
+template <typename Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 PyMethodDef methods[] = {
+    {"zeros", as_cfunction(factory<&tolvane::Tensor::zeros>),
+     METH_STATIC | METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ones", as_cfunction(factory<&tolvane::Tensor::ones>),
+     METH_STATIC | METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"numel", numel, METH_NOARGS, nullptr},
+    {"nbytes", nbytes, METH_NOARGS, nullptr},
+    {"allocated", allocated, METH_NOARGS, nullptr},
+    {"is_contiguous", is_contiguous, METH_NOARGS, nullptr},
+    {"contiguous", contiguous, METH_NOARGS, nullptr},
     {"view", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout<true>)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"reshape", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout<false>)),
@@ -174,18 +275,32 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef getset[] = {{"shape", shape_get, nullptr, nullptr, nullptr},
+                        {"strides", strides_get, nullptr, nullptr, nullptr},
+                        {"dtype", dtype_get, nullptr, nullptr, nullptr},
+                        {"device", device_get, nullptr, nullptr, nullptr},
+                        {"offset", offset_get, nullptr, nullptr, nullptr},
                         {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
                        {Py_tp_methods, methods},
                        {Py_tp_getset, getset},
                        {Py_nb_add, reinterpret_cast<void*>(tensor_add)},
+                       {Py_tp_repr, reinterpret_cast<void*>(tensor_repr)},
                        {0, nullptr}};
 
 PyType_Spec tensor_spec{"_capi_floor.Tensor", sizeof(TensorObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
-PyModuleDef module{
-    PyModuleDef_HEAD_INIT, "_capi_floor", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyMethodDef functions[] = {{"execute", execute, METH_O, nullptr}, {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module{PyModuleDef_HEAD_INIT,
+                   "_capi_floor",
+                   nullptr,
+                   -1,
+                   functions,
+                   nullptr,
+                   nullptr,
+                   nullptr,
+                   nullptr};
 
 }  // namespace
 

@@ -80,6 +80,79 @@ SMALL = {
         "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.reshape(-1)"),
         "torch": (TORCH + "t = torch.empty(2, 3)", "t.view(-1)"),
     },
+    "t.numel()": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.numel()"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.numel()"),
+        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.size"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.numel()"),
+    },
+    "t.nbytes()": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.nbytes()"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.nbytes()"),
+        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.nbytes"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.nbytes"),
+    },
+    "read t.strides": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.strides"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.strides"),
+        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.strides"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.stride()"),
+    },
+    "read t.dtype": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.dtype"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.dtype"),
+        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.dtype"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.dtype"),
+    },
+    "read t.device": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.device"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.device"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.device"),
+    },
+    "read t.offset": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.offset"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.offset"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.storage_offset()"),
+    },
+    "t.allocated()": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.allocated()"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.allocated()"),
+    },
+    "t.is_contiguous()": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.is_contiguous()"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.is_contiguous()"),
+        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.flags.c_contiguous"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.is_contiguous()"),
+    },
+    "t.contiguous()": {
+        "ours": (OURS + "t = Tensor([2, 3])", "t.contiguous()"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "t.contiguous()"),
+        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "numpy.ascontiguousarray(t)"),
+        "torch": (TORCH + "t = torch.empty(2, 3)", "t.contiguous()"),
+    },
+    "repr(t)": {
+        "ours": (OURS + "t = Tensor([2, 3])", "repr(t)"),
+        "capi": (CAPI + "t = Tensor([2, 3])", "repr(t)"),
+    },
+    "Tensor.zeros([2, 3])": {
+        "ours": (OURS, "Tensor.zeros([2, 3])"),
+        "capi": (CAPI, "Tensor.zeros([2, 3])"),
+        "numpy": (NUMPY, "numpy.zeros((2, 3))"),
+        "torch": (TORCH, "torch.zeros(2, 3)"),
+    },
+    "Tensor.ones([2, 3])": {
+        "ours": (OURS, "Tensor.ones([2, 3])"),
+        "capi": (CAPI, "Tensor.ones([2, 3])"),
+        "numpy": (NUMPY, "numpy.ones((2, 3))"),
+        "torch": (TORCH, "torch.ones(2, 3)"),
+    },
+    "execute(c), c executed": {
+        "ours": (OURS + "c = Tensor([2, 3]) + Tensor([2, 3]); execute(c)", "execute(c)"),
+        "capi": (
+            "from _capi_floor import Tensor, execute\nc = Tensor([2, 3]) + Tensor([2, 3]); execute(c)",
+            "execute(c)",
+        ),
+    },
 }
 
 
