@@ -180,7 +180,10 @@ void FastPaths::install() {
             py::reinterpret_steal<py::object>(PyDescr_NewGetSet(type, defs->getset.data()));
         break;
       case Recorded::STATIC:
-        descriptor = py::reinterpret_steal<py::object>(PyCFunction_New(&defs->method, nullptr));
+        // Bound to the class, as CPython binds a type's METH_STATIC functions, so
+        // that its qualified name is the class's and it pickles by it.
+        descriptor = py::reinterpret_steal<py::object>(
+            PyCFunction_NewEx(&defs->method, cls_.ptr(), cls_.attr("__module__").ptr()));
         if (descriptor) {
           descriptor = py::reinterpret_steal<py::object>(PyStaticMethod_New(descriptor.ptr()));
         }
