@@ -180,10 +180,9 @@ void FastPaths::install() {
             py::reinterpret_steal<py::object>(PyDescr_NewGetSet(type, defs->getset.data()));
         break;
       case Recorded::STATIC:
-        // Bound to the class, as CPython binds a type's METH_STATIC functions, so
-        // that its qualified name is the class's and it pickles by it.
-        descriptor = py::reinterpret_steal<py::object>(
-            PyCFunction_NewEx(&defs->method, cls_.ptr(), cls_.attr("__module__").ptr()));
+        // Unbound, as pybind11's static methods are, so that introspection and
+        // the stubs see a static method.
+        descriptor = py::reinterpret_steal<py::object>(PyCFunction_New(&defs->method, nullptr));
         if (descriptor) {
           descriptor = py::reinterpret_steal<py::object>(PyStaticMethod_New(descriptor.ptr()));
         }
