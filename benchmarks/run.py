@@ -36,10 +36,22 @@ FILL = 64 * 2**20  # elements of float32: 256 MiB
 OURS = "from _tolvane import Tensor, execute\n"
 FLOOR = "from _floor import Tensor\n"
 KEEP = "from _floor import KeepingTensor as Tensor\n"
-CAPI = "from _capi_floor import Tensor\n"
+CAPI = "from _capi_floor import Tensor, execute\n"
 NUMPY = "import numpy\n"
 TORCH = "import torch\n"
 TINY = "from tinygrad import Tensor\n"
+
+
+def member(stmt, numpy=None, torch=None, setup="t = Tensor([2, 3])"):
+    """A case of one member: ours and its C-API twin, after `setup`, and
+    NumPy's and PyTorch's own call on a 2x3 `t` where they have one."""
+    row = {"ours": (OURS + setup, stmt), "capi": (CAPI + setup, stmt)}
+    if numpy:
+        row["numpy"] = (NUMPY + "t = numpy.empty((2, 3))", numpy)
+    if torch:
+        row["torch"] = (TORCH + "t = torch.empty(2, 3)", torch)
+    return row
+
 
 # case -> {implementation: (setup, statement)}; "small" cases run many times.
 SMALL = {
@@ -80,79 +92,19 @@ SMALL = {
         "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.reshape(-1)"),
         "torch": (TORCH + "t = torch.empty(2, 3)", "t.view(-1)"),
     },
-    "t.numel()": {
-        "ours": (OURS + "t = Tensor([2, 3])", "t.numel()"),
-        "capi": (CAPI + "t = Tensor([2, 3])", "t.numel()"),
-        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.size"),
-        "torch": (TORCH + "t = torch.empty(2, 3)", "t.numel()"),
-    },
-    "t.nbytes()": {
-        "ours": (OURS + "t = Tensor([2, 3])", "t.nbytes()"),
-        "capi": (CAPI + "t = Tensor([2, 3])", "t.nbytes()"),
-        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.nbytes"),
-        "torch": (TORCH + "t = torch.empty(2, 3)", "t.nbytes"),
-    },
-    "read t.strides": {
-        "ours": (OURS + "t = Tensor([2, 3])", "t.strides"),
-        "capi": (CAPI + "t = Tensor([2, 3])", "t.strides"),
-        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.strides"),
-        "torch": (TORCH + "t = torch.empty(2, 3)", "t.stride()"),
-    },
-    "read t.dtype": {
-        "ours": (OURS + "t = Tensor([2, 3])", "t.dtype"),
-        "capi": (CAPI + "t = Tensor([2, 3])", "t.dtype"),
-        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.dtype"),
-        "torch": (TORCH + "t = torch.empty(2, 3)", "t.dtype"),
-    },
-    "read t.device": {
-        "ours": (OURS + "t = Tensor([2, 3])", "t.device"),
-        "capi": (CAPI + "t = Tensor([2, 3])", "t.device"),
-        "torch": (TORCH + "t = torch.empty(2, 3)", "t.device"),
-    },
-    "read t.offset": {
-        "ours": (OURS + "t = Tensor([2, 3])", "t.offset"),
-        "capi": (CAPI + "t = Tensor([2, 3])", "t.offset"),
-        "torch": (TORCH + "t = torch.empty(2, 3)", "t.storage_offset()"),
-    },
-    "t.allocated()": {
-        "ours": (OURS + "t = Tensor([2, 3])", "t.allocated()"),
-        "capi": (CAPI + "t = Tensor([2, 3])", "t.allocated()"),
-    },
-    "t.is_contiguous()": {
-        "ours": (OURS + "t = Tensor([2, 3])", "t.is_contiguous()"),
-        "capi": (CAPI + "t = Tensor([2, 3])", "t.is_contiguous()"),
-        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "t.flags.c_contiguous"),
-        "torch": (TORCH + "t = torch.empty(2, 3)", "t.is_contiguous()"),
-    },
-    "t.contiguous()": {
-        "ours": (OURS + "t = Tensor([2, 3])", "t.contiguous()"),
-        "capi": (CAPI + "t = Tensor([2, 3])", "t.contiguous()"),
-        "numpy": (NUMPY + "t = numpy.empty((2, 3))", "numpy.ascontiguousarray(t)"),
-        "torch": (TORCH + "t = torch.empty(2, 3)", "t.contiguous()"),
-    },
-    "repr(t)": {
-        "ours": (OURS + "t = Tensor([2, 3])", "repr(t)"),
-        "capi": (CAPI + "t = Tensor([2, 3])", "repr(t)"),
-    },
-    "Tensor.zeros([2, 3])": {
-        "ours": (OURS, "Tensor.zeros([2, 3])"),
-        "capi": (CAPI, "Tensor.zeros([2, 3])"),
-        "numpy": (NUMPY, "numpy.zeros((2, 3))"),
-        "torch": (TORCH, "torch.zeros(2, 3)"),
-    },
-    "Tensor.ones([2, 3])": {
-        "ours": (OURS, "Tensor.ones([2, 3])"),
-        "capi": (CAPI, "Tensor.ones([2, 3])"),
-        "numpy": (NUMPY, "numpy.ones((2, 3))"),
-        "torch": (TORCH, "torch.ones(2, 3)"),
-    },
-    "execute(c), c executed": {
-        "ours": (OURS + "c = Tensor([2, 3]) + Tensor([2, 3]); execute(c)", "execute(c)"),
-        "capi": (
-            "from _capi_floor import Tensor, execute\nc = Tensor([2, 3]) + Tensor([2, 3]); execute(c)",
-            "execute(c)",
-        ),
-    },
+    "t.numel()": member("t.numel()", numpy="t.size", torch="t.numel()"),
+    "t.nbytes()": member("t.nbytes()", numpy="t.nbytes", torch="t.nbytes"),
+    "read t.strides": member("t.strides", numpy="t.strides", torch="t.stride()"),
+    "read t.dtype": member("t.dtype", numpy="t.dtype", torch="t.dtype"),
+    "read t.device": member("t.device", torch="t.device"),
+    "read t.offset": member("t.offset", torch="t.storage_offset()"),
+    "t.allocated()": member("t.allocated()"),
+    "t.is_contiguous()": member("t.is_contiguous()", numpy="t.flags.c_contiguous", torch="t.is_contiguous()"),
+    "t.contiguous()": member("t.contiguous()", numpy="numpy.ascontiguousarray(t)", torch="t.contiguous()"),
+    "repr(t)": member("repr(t)"),
+    "Tensor.zeros([2, 3])": member("Tensor.zeros([2, 3])", numpy="numpy.zeros((2, 3))", torch="torch.zeros(2, 3)"),
+    "Tensor.ones([2, 3])": member("Tensor.ones([2, 3])", numpy="numpy.ones((2, 3))", torch="torch.ones(2, 3)"),
+    "execute(c), c executed": member("execute(c)", setup="c = Tensor([2, 3]) + Tensor([2, 3]); execute(c)"),
 }
 
 

@@ -288,19 +288,15 @@ inline PyObject* wrap(Tensor&& tensor) {
 
 // A Dtype or Device as a new reference to its member; a value with no member
 // becomes a new instance, as pybind11 casts it.
+inline const auto& members_of(const Classes& bound, Dtype /*value*/) { return bound.dtypes; }
+inline const auto& members_of(const Classes& bound, Device /*value*/) { return bound.devices; }
+
 template <typename Enum>
 PyObject* member(Enum value) {
   const auto& bound = classes();
   const auto index = static_cast<std::size_t>(value);
-  if (bound) {
-    const auto& members = [&bound]() -> const auto& {
-      if constexpr (std::is_same_v<Enum, Dtype>) {
-        return bound->dtypes;
-      } else {
-        return bound->devices;
-      }
-    }();
-    if (index < members.size() && members[index] != nullptr) return Py_NewRef(members[index]);
+  if (bound && index < members_of(*bound, value).size()) {
+    return Py_NewRef(members_of(*bound, value)[index]);
   }
   return pybind11::cast(value).release().ptr();
 }
