@@ -70,5 +70,16 @@ print(live())
 x = ThingSub(4)
 x.__class__ = JustThing
 print(x.n(), base_of(Derived()), base_of(Base()))
+# The class whose value an instance holds dies only after the instance.
+import m0016, weakref
+del x, Both
+o, kept = Other(1.5), weakref.ref(Other)
+object.__dict__['__class__'].__set__(o, Thing)
+del m0016.Other, Other
+gc.collect()
+alive = kept() is not None
+del o
+gc.collect()
+print(alive, kept() is None, live())
 """
-    ) == ["3 2"] * 3 + ["0", "4 1 1"]
+    ) == ["3 2"] * 3 + ["0", "4 1 1", "True True 0"]

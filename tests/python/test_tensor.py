@@ -8,6 +8,8 @@ def test_layout_of_a_new_tensor():
     assert (t.shape, t.strides, t.offset) == ([2, 3], [3, 1], 0)
     assert (t.numel(), t.nbytes(), t.allocated(), t.is_contiguous()) == (6, 24, True, True)
     assert t.dtype == Dtype.FLOAT32 and t.device == Device.CPU
+    # the enumerations' own members, as CPython's enumerations give them
+    assert t.dtype is Dtype.FLOAT32 and t.device is Device.CPU
 
 
 @pytest.mark.parametrize(
