@@ -93,8 +93,7 @@ namespace {
 // all of them on.
 class SwitchedOff {
  public:
-  template <typename Entries = std::vector<FastPaths::Recorded>>
-  explicit SwitchedOff([[maybe_unused]] const Entries* known = nullptr) {
+  explicit SwitchedOff([[maybe_unused]] const std::vector<FastPaths::Recorded>* known = nullptr) {
 #ifdef TOLVANE_CHECK_INVARIANTS
     const char* value = std::getenv("TOLVANE_PLAIN_PYBIND11");
     const std::string_view list = value != nullptr ? value : "";
