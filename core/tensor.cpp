@@ -45,7 +45,7 @@ const char* broken_invariant(const TensorImpl& record) {
 }
 
 // The allocation layer zero-fills, leaving alone pages the kernel has just
-// zeroed: a first touch of those costs the same as a write (./dev bench:
+// zeroed: a first touch of those costs the same as a write (the benchmark
 // "zeros 64 Mi float32" beside the C++ fill of fresh memory, fresh_fill_zero).
 Tensor Tensor::zeros(const Shape& shape, Dtype dtype, Device device) {
   return Tensor(std::make_shared<TensorImpl>(shape, dtype, device, true, Contents::ZEROED));

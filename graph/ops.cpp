@@ -36,7 +36,7 @@ namespace {
 // a walk down a chain reads the set in order, and no shape of graph makes it
 // cluster, as a table of hashed ids can. Only blocks that hold a reached id
 // are made; the list of blocks covers every id below `ids` from the start.
-// ./dev bench's "execute chain", "execute tree" and "execute fibonacci" cases
+// The benchmarks "execute chain", "execute tree" and "execute fibonacci"
 // (per node) measure the walk it serves against a plain walk with a hash set.
 class VisitedIds {
  public:
@@ -177,8 +177,8 @@ void walk(const Graph& graph, const Tensor& output, Emit&& emit) {
 // blocks are far from the cache: the node LATE places ahead is fetched, the
 // record of the one 2 * AHEAD ahead and the storage of the one AHEAD ahead,
 // so that no allocation waits on its blocks in turn. The distances are
-// tuning values: ./dev bench's counts for "execute tree (2^17 - 1 nodes),
-// per node" (last-level misses and CPU time with the heap pre-faulted) are
+// tuning values: the benchmark "execute tree (2^17 - 1 nodes), per node"
+// counts (last-level misses and CPU time with the heap pre-faulted) are
 // what to compare when changing them.
 void allocate_in_order(std::span<const Node* const> order) {
   constexpr std::size_t AHEAD = 4;
