@@ -1,13 +1,21 @@
 """The pybind11 patches' own tests: each test_<NNNN>_<what>.py runs its
 reproducers against the module m<NNNN> built from test_<NNNN>_<what>.cpp,
-each in an interpreter of its own, so that a crash shows as one. ./dev test
-builds the modules against the patched tree; ./dev canary against the
-pristine release, where each patch's fault must show."""
+each in an interpreter of its own (the Python tests' harness), so that a
+crash shows as one. ./dev test builds the modules against the patched tree;
+./dev canary against the pristine release, where each patch's fault must
+show."""
 
+import os
+import pathlib
 import sys
 
 import pytest
-from patchtest import MODULES
+
+# The harness's interpreters import the built modules.
+MODULES = os.environ.get("TOLVANE_PATCH_TEST_MODULES")
+if MODULES:
+    os.environ["PYTHONPATH"] = MODULES
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
 
 
 def pytest_collection_modifyitems(items):

@@ -1,4 +1,4 @@
-from patchtest import lines
+from harness import lines
 
 
 def test_uninitialized_values_are_refused():

@@ -1,22 +1,15 @@
 import pytest
-from patchtest import LIMIT, UNDER_ASAN, run
+from harness import limits_memory, run
 
 # Memory is exhausted with blocks of `sys.argv[1]` bytes, then given back
 # one block at a time; at each level, arguments are refused (the dispatcher
 # formats "incompatible function arguments") and instances constructed (the
 # dispatcher registers them after the call).
-SWEEP = (
-    "from m0003 import Thing, twice\n"
-    + LIMIT
-    + """
+SWEEP = """
 import sys
+from m0003 import Thing, twice
 limit(30 << 20)
-keep = []
-try:
-    while True:
-        keep.append(b"x" * int(sys.argv[1]))
-except MemoryError:
-    pass
+keep = exhaust(lambda: b"x" * int(sys.argv[1]))
 made = []
 for _ in range(300):
     if keep:
@@ -35,11 +28,9 @@ made.clear()
 unlimit()
 print(twice(3), Thing(2).n())
 """
-)
 
 
-@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
+@limits_memory
 @pytest.mark.parametrize("size", [16, 64, 100, 200])
 def test_errors_at_the_dispatchers_edge_with_memory_exhausted(size):
-    assert run(SWEEP, str(size)).stdout == "6 2\n"
+    assert run(SWEEP, size, memory_limit=True).stdout == "6 2\n"

@@ -1,5 +1,5 @@
 import pytest
-from patchtest import EXHAUSTED, UNDER_ASAN, lines, run
+from harness import limits_memory, lines, run
 
 
 @pytest.mark.parametrize("expr", ["Thing.__base__()", "pickle.dumps(Thing(1), 0)", "pickle.dumps(Thing(1), 1)"])
@@ -16,25 +16,19 @@ def test_instances_of_no_registered_class_are_refused(expr):
     ) == ["cannot create 'pybind11_object' instances"]
 
 
-MAKE = (
-    EXHAUSTED
-    + """
+MAKE = """
 from m0004 import make
-kept = []
-def fill():
-    try:
-        while True:
-            kept.append(make())
-    except MemoryError:
-        print("MemoryError")
-run_exhausted(fill)
+limit(40 << 20)
+keep = exhaust(lambda: b"x" * 100000)
+kept = exhaust(make)
+print("MemoryError")
+keep.clear()
 kept.clear()
+unlimit()
 print(make().n())
 """
-)
 
 
-@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
+@limits_memory
 def test_returned_values_until_memory_runs_out():
-    assert run(MAKE, str(40 << 20), "100000").stdout == "MemoryError\n2\n"
+    assert run(MAKE, memory_limit=True).stdout == "MemoryError\n2\n"

@@ -1,4 +1,4 @@
-from patchtest import lines
+from harness import lines
 
 
 def test_the_function_record_type_is_not_instantiable():

@@ -1,4 +1,4 @@
-from patchtest import run
+from harness import run
 
 
 def test_the_callback_takes_only_its_own_weak_reference():

@@ -1,5 +1,5 @@
 import pytest
-from patchtest import lines
+from harness import lines
 
 SUBINTERPRETERS = """
 import _interpreters, sys

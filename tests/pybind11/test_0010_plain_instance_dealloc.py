@@ -1,4 +1,4 @@
-from patchtest import lines
+from harness import lines
 
 
 def test_freeing_keeps_what_each_instance_needs():

@@ -1,4 +1,4 @@
-from patchtest import lines
+from harness import lines
 
 
 def test_an_audit_hook_refusing_the_internals_fails_the_import():

@@ -1,9 +1,7 @@
-import pytest
-from patchtest import IMPORT_OUT_OF_MEMORY, UNDER_ASAN, lines
+from harness import IMPORT_OUT_OF_MEMORY, limits_memory, lines
 
 
-@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
+@limits_memory
 def test_import_again_after_the_internals_ran_out_of_memory():
     for freed in range(0, 16):
-        assert lines(IMPORT_OUT_OF_MEMORY, str(freed), "m0013")[-1:] == ["3"]
+        assert lines(IMPORT_OUT_OF_MEMORY, freed, "m0013", "check()", memory_limit=True)[-1:] == ["3"]

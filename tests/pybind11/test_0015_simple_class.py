@@ -1,4 +1,4 @@
-from patchtest import lines
+from harness import lines
 
 
 def test_simple_instances_are_made_and_read_as_pybind11_lays_them_out():

@@ -1,5 +1,5 @@
 import pytest
-from patchtest import lines
+from harness import lines
 
 SETUP = """
 import gc

@@ -1,5 +1,5 @@
 import pytest
-from patchtest import lines
+from harness import lines
 
 # An object whose repr calls a bound __repr__ that refuses it: the message
 # of that refusal shows the object, whose repr is called again.

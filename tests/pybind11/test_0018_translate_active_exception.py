@@ -1,4 +1,4 @@
-from patchtest import lines
+from harness import lines
 
 
 def test_the_active_exception_becomes_the_dispatchers_error():

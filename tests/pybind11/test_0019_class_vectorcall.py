@@ -1,4 +1,4 @@
-from patchtest import lines
+from harness import lines
 
 
 def test_a_class_is_called_through_its_own_vectorcall_alone():

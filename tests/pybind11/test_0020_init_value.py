@@ -1,4 +1,4 @@
-from patchtest import lines
+from harness import lines
 
 
 def test_a_second_init_assigns_the_value_in_place():

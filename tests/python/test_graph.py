@@ -1,9 +1,5 @@
-import os
-import subprocess
-import sys
-import textwrap
-
 import pytest
+from harness import limits_memory, lines
 
 from _tolvane import Dtype, Tensor, execute
 
@@ -85,7 +81,7 @@ def test_execute_needs_a_tensor(arg):
 
 
 def test_million_node_chain_executes_and_exits_cleanly():
-    script = textwrap.dedent(
+    out = lines(
         """
         from _tolvane import Tensor, execute
         b = Tensor([2])
@@ -96,11 +92,36 @@ def test_million_node_chain_executes_and_exits_cleanly():
             x = x + b
         execute(x)
         print(first.allocated(), x.allocated())
-        """
+        """,
+        timeout=300,
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["True", "True"]
+    assert out == ["True True"]
+
+
+def test_threads_adding_and_executing_at_once():
+    assert lines(
+        """
+        import threading
+        from _tolvane import Tensor, execute
+        results, errors = [], []
+        def work(seed):
+            try:
+                x = Tensor([seed % 5 + 1, 3])
+                for i in range(2000):
+                    x = x + x if i % 3 else x + Tensor(x.shape)
+                    if i % 97 == 0:
+                        execute(x)
+                    v = x.view([-1])
+                execute(x)
+                results.append(x.allocated() and v.allocated())
+            except Exception as e:
+                errors.append(repr(e))
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        print(len(results), all(results), errors)
+        """
+    ) == ["8 True []"]
 
 
 # execute(root) with root = left + right: a short chain on the left, a long
@@ -110,7 +131,7 @@ def test_million_node_chain_executes_and_exits_cleanly():
 # are a prefix of the execution order (left chain first), and when the walk
 # itself ran out, none at all.
 WALK_OUT_OF_MEMORY = """
-import resource, sys
+import sys
 from _tolvane import Tensor, execute
 def chain(n):
     out, b = Tensor([2]), Tensor([2])
@@ -121,16 +142,13 @@ def chain(n):
     return results
 left, right = chain(100), chain(300_000)
 root = left[-1] + right[-1]
-with open("/proc/self/statm") as f:
-    used = int(f.read().split()[0]) * resource.getpagesize()
-soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-resource.setrlimit(resource.RLIMIT_AS, (used + int(sys.argv[1]), hard))
+limit(int(sys.argv[1]))
 try:
     execute(root)
     outcome = "done"
 except MemoryError:
     outcome = "MemoryError"
-resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+unlimit()
 flags = [t.allocated() for t in left + right + [root]]
 allocated = flags.index(False) if False in flags else len(flags)
 assert not any(flags[allocated:]), "not a prefix of the order"
@@ -138,18 +156,11 @@ print(outcome, allocated)
 """
 
 
-@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS"
-)
+@limits_memory
 def test_execute_out_of_memory_in_the_walk_changes_no_storage():
     outcomes = []
     for extra in (0, 1 << 20, 4 << 20, 64 << 20):
-        out = subprocess.run(
-            [sys.executable, "-c", WALK_OUT_OF_MEMORY, str(extra)], capture_output=True, text=True, timeout=120
-        )
-        assert out.returncode == 0, out.stderr[-2000:]
-        outcome, allocated = out.stdout.split()
+        outcome, allocated = lines(WALK_OUT_OF_MEMORY, extra, memory_limit=True)[0].split()
         outcomes.append((outcome, int(allocated)))
     # The walk of the long chain needs more than 4 MiB; its results about 24.
     assert outcomes == [("MemoryError", 0)] * 3 + [("done", 300_101)]

@@ -2,21 +2,18 @@
 with their class, in daemon threads after finalisation, and the module's
 recursion through the module on small stacks (an import that fails
 half-way is test_pybind11_module.py's). Each case is a program run in an
-interpreter of its own (under the sanitizers too, when the suite runs with
-them): it passes when the process exits with its status and its last line
+interpreter of its own (harness.py; under the sanitizers too, when the suite
+runs with them): it passes when the process exits with its status and its last line
 of output is the one expected."""
 
-import os
 import pathlib
-import subprocess
 import sys
 import textwrap
 
 import pytest
+from harness import UNDER_ASAN, lines
 
 import _tolvane
-
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 # glibc ends a daemon thread that wakes after finalisation by unwinding its
 # stack with libgcc_s's unwinder. A module that unwinds with LLVM's libunwind
@@ -292,36 +289,28 @@ def cases():
         yield case(name, textwrap.dedent(program), "end", *marks)
 
 
-def last_line(program, *args, env=None):
-    out = subprocess.run(
-        [sys.executable, "-c", program, *args],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        env={**os.environ, **(env or {})},
-    )
-    assert out.returncode == 0, f"exit {out.returncode}\n{out.stderr[-3000:]}"
-    assert "Sanitizer" not in out.stderr, out.stderr[-3000:]
-    return (out.stdout.splitlines() or [""])[-1]
-
-
 @pytest.mark.parametrize("plain", ["0", "1"], ids=["fast paths", "plain pybind11"])
 @pytest.mark.parametrize("name, program, expected", list(cases()))
 def test_lifetime(name, program, expected, plain):
-    assert last_line(program, env={"TOLVANE_PLAIN_PYBIND11": plain}) == expected
+    assert (lines(program, env={"TOLVANE_PLAIN_PYBIND11": plain}) or [""])[-1] == expected
 
 
-# Recursion through the module (an __index__ that calls it again), on thread
-# stacks from 512 KiB, and CPython's own through operator.index, which needs
-# more than 1 MiB to reach its limit.
+# Recursion through the module (an __index__ that calls it again) until the
+# C recursion check or the stack check gives out: in threads with stacks from
+# 512 KiB, and with a recursion limit of 10**6 in a thread of 6 MiB, in the
+# main thread, and in a main thread of 7 MiB (RLIMIT_STACK). CPython's own,
+# through operator.index, needs more than 1 MiB to reach its check.
 RECURSION = """
 import operator, sys, threading
 from _tolvane import Tensor
 t = Tensor([2])
+depth = 0
 class Sub(Tensor):
     pass
 class R:
     def __index__(self):
+        global depth
+        depth += 1
         {call}
         return 2
     def one(self):
@@ -331,12 +320,17 @@ class R:
 def run():
     try:
         R().__index__()
-    except RecursionError:
-        print("RecursionError")
-threading.stack_size(int(sys.argv[1]))
-thread = threading.Thread(target=run)
-thread.start()
-thread.join()
+    except RecursionError as e:
+        print("RecursionError", depth, e)
+if sys.argv[2] != "default":
+    sys.setrecursionlimit(int(sys.argv[2]))
+if sys.argv[1] == "main":
+    run()
+else:
+    threading.stack_size(int(sys.argv[1]))
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
 """
 RECURSIVE_CALLS = {
     "operator.index": "operator.index(R())",
@@ -347,13 +341,22 @@ RECURSIVE_CALLS = {
     "zeros": "Tensor.zeros([R()])",
     "ones, through a sequence": "Tensor.ones(type('S', (), {'__len__': R.one, '__getitem__': R.entry})())",
 }
+# (thread stack or "main", RLIMIT_STACK, recursion limit)
+STACKS = [(size, None, "default") for size in (512 << 10, 768 << 10, 1 << 20, 2 << 20, 4 << 20, 8 << 20)]
+DEEP = [(6 << 20, None, 10**6), ("main", None, 10**6), ("main", 7 << 20, 10**6)]
 
 
+@pytest.mark.linux_only("RLIMIT_STACK is set for the child before exec")
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's frames are larger than the stacks tried")
-@pytest.mark.parametrize("plain", ["0", "1"], ids=["fast paths", "plain pybind11"])
 @pytest.mark.parametrize("call", RECURSIVE_CALLS)
-def test_recursion_ends_in_recursion_error(call, plain):
-    smallest = 2 << 20 if call == "operator.index" else 512 << 10
-    for stack in [size for size in (512 << 10, 768 << 10, 1 << 20, 2 << 20, 4 << 20, 8 << 20) if size >= smallest]:
+def test_recursion_ends_in_recursion_error(call):
+    deep = [] if call == "operator.index" else DEEP
+    for where, stack, limit in [row for row in STACKS if call != "operator.index" or row[0] >= 2 << 20] + deep:
         program = RECURSION.format(call=RECURSIVE_CALLS[call])
-        assert last_line(program, str(stack), env={"TOLVANE_PLAIN_PYBIND11": plain}) == "RecursionError"
+        fast, plain = (
+            lines(program, where, limit, stack=stack, env={"TOLVANE_PLAIN_PYBIND11": switch}) for switch in "01"
+        )
+        assert fast[0].startswith("RecursionError") and plain[0].startswith("RecursionError"), (where, fast, plain)
+        if limit != "default":  # as deep as CPython's check lets the plain functions go
+            assert "maximum recursion depth exceeded" in fast[0] and "maximum recursion depth exceeded" in plain[0]
+            assert fast == plain or call not in ("construct", "view", "reshape")

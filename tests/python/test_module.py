@@ -5,9 +5,9 @@ import re
 import shutil
 import subprocess
 import sys
-import textwrap
 
 import pytest
+from harness import run
 
 import _tolvane
 
@@ -79,7 +79,7 @@ def _python312():
         if prefix:
             candidates.append(os.path.join(prefix.splitlines()[0], "bin", "python3.12"))
     for candidate in candidates:
-        if candidate and subprocess.run([candidate, "-c", "pass"], capture_output=True).returncode == 0:
+        if candidate and run("pass", python=candidate, check=False).returncode == 0:
             return candidate
     return None
 
@@ -88,7 +88,7 @@ def test_other_interpreter_is_refused():
     python = _python312()
     if python is None:
         pytest.skip("no CPython 3.12 on this machine to try the module in")
-    script = textwrap.dedent(
+    out = run(
         """
         import importlib.util, os, sys
         sys.setdlopenflags(os.RTLD_LAZY)
@@ -100,9 +100,10 @@ def test_other_interpreter_is_refused():
             print(sys.version)
         else:
             print("imported")
-        """
+        """,
+        _tolvane.__file__,
+        python=python,
     )
-    out = subprocess.run([python, "-c", script, _tolvane.__file__], capture_output=True, text=True, check=True)
     message, version = out.stdout.split("\n", 1)
     assert message == (
         "Python version mismatch: module was compiled for Python 3.13, "

@@ -3,19 +3,17 @@ calls give the same results, or the same exception type and message, with the
 fast paths and with the plain pybind11 functions (TOLVANE_PLAIN_PYBIND11=1),
 each side in an interpreter of its own; a seeded generated part
 (differential.py) adds random and adversarial calls. Then what CPython's own
-call path promises: recursion checks, profiler events, and the switch."""
+call path promises: descriptors, profiler events, and the switch (the
+recursion checks are test_lifetimes.py's)."""
 
 import functools
 import json
-import os
 import pathlib
 import random
-import subprocess
-import sys
-import textwrap
 
 import pytest
 from differential import expression
+from harness import lines, run
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -127,18 +125,7 @@ def outcomes(plain):
     """Every case's outcome, in one interpreter with or without the fast paths;
     the generated calls after the table, the calls that change Tensor last."""
     exprs = [expr for exprs in CASES.values() for expr in exprs] + GENERATED + CHANGES
-    env = dict(os.environ)
-    env.pop("TOLVANE_PLAIN_PYBIND11", None)
-    if plain:
-        env["TOLVANE_PLAIN_PYBIND11"] = "1"
-    out = subprocess.run(
-        [sys.executable, "-c", RUNNER, str(HERE), json.dumps(exprs)],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=120,
-    )
-    assert out.returncode == 0, f"exit {out.returncode}\n{out.stderr[-3000:]}"
+    out = run(RUNNER, HERE, json.dumps(exprs), env={"TOLVANE_PLAIN_PYBIND11": "1" if plain else None})
     return dict(zip(exprs, json.loads(out.stdout), strict=True))
 
 
@@ -165,23 +152,8 @@ def test_fast_path_construct_follows_a_changed_class():
     assert outcomes(False)[CHANGES[0]] == "(None, [7])"
 
 
-def run(script, *args, plain="0", stack=None):
-    def limit_stack():
-        import resource
-
-        resource.setrlimit(resource.RLIMIT_STACK, (stack, resource.getrlimit(resource.RLIMIT_STACK)[1]))
-
-    env = dict(os.environ, TOLVANE_PLAIN_PYBIND11=plain)
-    out = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script), *args],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=120,
-        preexec_fn=None if stack is None else limit_stack,
-    )
-    assert out.returncode == 0, f"exit {out.returncode}\n{out.stderr[-3000:]}"
-    return out.stdout.splitlines()
+def output(script, plain="0"):
+    return lines(script, env={"TOLVANE_PLAIN_PYBIND11": plain})
 
 
 # The kind of each entry, and what programs do with methods, against
@@ -225,7 +197,7 @@ PROPERTIES = ["shape", "strides", "dtype", "device", "offset"]
 
 
 def test_entries_are_cpython_method_and_getset_descriptors():
-    out = run(SURFACE.replace("METHODS", repr(METHODS)).replace("PROPERTIES", repr(PROPERTIES)))
+    out = output(SURFACE.replace("METHODS", repr(METHODS)).replace("PROPERTIES", repr(PROPERTIES)))
     for i, name in enumerate(METHODS):
         assert out[6 * i : 6 * i + 6] == [
             f"True True Tensor.{name}",
@@ -259,7 +231,7 @@ print(repr(_tolvane.execute.__doc__))
 
 
 def test_entries_keep_pybind11_docstrings():
-    assert run(DOCS) == run(DOCS, plain="1")
+    assert output(DOCS) == output(DOCS, plain="1")
 
 
 SWITCHED = """
@@ -274,8 +246,7 @@ SWITCHED = """
 def switchable():
     """Whether the module reads the switch: only builds with invariant checks
     do (the release module reads no environment variable)."""
-    env = dict(os.environ, TOLVANE_PLAIN_PYBIND11="no-such-fast-path")
-    return subprocess.run([sys.executable, "-c", "import _tolvane"], env=env, capture_output=True).returncode != 0
+    return run("import _tolvane", env={"TOLVANE_PLAIN_PYBIND11": "no-such-fast-path"}, check=False).returncode != 0
 
 
 needs_switch = pytest.mark.skipif("not switchable()", reason="a release build has no switch")
@@ -293,66 +264,13 @@ needs_switch = pytest.mark.skipif("not switchable()", reason="a release build ha
     ],
 )
 def test_fast_paths_switch_off_one_by_one(switch, installed):
-    assert run(SWITCHED, plain=switch) == [installed, "[3, 2] [2] [2]"]
+    assert output(SWITCHED, plain=switch) == [installed, "[3, 2] [2] [2]"]
 
 
 @needs_switch
 def test_fast_path_switch_refuses_unknown_names():
-    out = subprocess.run(
-        [sys.executable, "-c", "import _tolvane"],
-        capture_output=True,
-        text=True,
-        env=dict(os.environ, TOLVANE_PLAIN_PYBIND11="view,dealloc"),
-    )
+    out = run("import _tolvane", env={"TOLVANE_PLAIN_PYBIND11": "view,dealloc"}, check=False)
     assert "ImportError: TOLVANE_PLAIN_PYBIND11: no fast path is named 'dealloc'" in out.stderr
-
-
-# `call` recurses through an entry's __index__ until the C recursion check
-# (or the stack) gives out.
-RECURSE = """
-import sys, threading
-from _tolvane import Tensor
-sys.setrecursionlimit(10**6)
-t = Tensor([6])
-call = {
-    "view": lambda: t.view([Deep()]),
-    "reshape": lambda: t.reshape([Deep()]),
-    "construct": lambda: Tensor([Deep()]),
-}[sys.argv[1]]
-depth = 0
-class Deep:
-    def __index__(self):
-        global depth
-        depth += 1
-        call()
-        return 6
-def run():
-    try:
-        call()
-    except RecursionError as e:
-        print(depth, e)
-if sys.argv[2] == "thread":
-    threading.stack_size(6 << 20)
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join()
-else:
-    run()
-"""
-
-
-# AddressSanitizer's frames are several times larger: there the stack runs out
-# before CPython's recursion limit, with the fast paths or without them.
-@pytest.mark.linux_only("RLIMIT_STACK is set for the child before exec")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's frames outgrow the stack")
-@pytest.mark.parametrize("where", ["main", "thread with a 6 MiB stack", "RLIMIT_STACK of 7 MiB"])
-@pytest.mark.parametrize("call", ["view", "reshape", "construct"])
-def test_fast_path_recursion_is_checked_as_cpython_checks_it(call, where):
-    args = (RECURSE, call, "thread" if where.startswith("thread") else "main")
-    stack = 7 << 20 if where.startswith("RLIMIT") else None
-    fast, plain = run(*args, stack=stack), run(*args, plain="1", stack=stack)
-    assert fast == plain
-    assert "maximum recursion depth exceeded" in fast[0]
 
 
 PROFILED = """
@@ -392,11 +310,11 @@ print(events[:2])
 
 def test_fast_paths_show_profilers_the_calls_of_cpython_methods():
     """As for list.append: a call through the class is a C call too."""
-    fast = run(PROFILED)
+    fast = output(PROFILED)
     views, failures = [("c_call", "view"), ("c_return", "view")], ["view", "reshape", "__add__"]
     expected = [("c_call", "view"), ("c_return", "view"), ("c_call", "reshape"), ("c_return", "reshape")]
     expected += [("c_call", "__add__"), ("c_return", "__add__"), *views]
     expected += [event for name in failures for event in (("c_call", name), ("c_exception", name))]
     assert fast[0] == repr([*expected, ("c_call", "setprofile")])
-    assert fast[1] == run(PROFILED, plain="1")[1]
+    assert fast[1] == output(PROFILED, plain="1")[1]
     assert fast[2] == "[('c_call', 'append'), ('c_return', 'append')]"

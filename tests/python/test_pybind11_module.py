@@ -1,32 +1,17 @@
 """The module on pybind11: what it builds on the patched pybind11 (a second
 `__init__` in place, its declaration for the main interpreter only, a retry
 after a failed import), its private pybind11 state, its exception state
-prepared at import, and its own conversions beside pybind11's. Each
-reproducer runs in an interpreter of its own, so that a crash shows as one.
-The patches' own tests are in tests/pybind11."""
+prepared at import, and its own conversions. Each reproducer runs in an
+interpreter of its own (harness.py), so that a crash shows as one. The
+patches' own tests, pybind11's behaviour, are in tests/pybind11."""
 
-import os
+import json
 import shutil
 import subprocess
-import sys
 import sysconfig
-import textwrap
 
 import pytest
-
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
-def run(script, *args, timeout=120):
-    out = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script), *args], capture_output=True, text=True, timeout=timeout
-    )
-    assert out.returncode == 0, f"exit {out.returncode}\n{out.stderr[-3000:]}"
-    return out
-
-
-def lines(script, *args):
-    return run(script, *args).stdout.splitlines()
+from harness import IMPORT_OUT_OF_MEMORY, UNDER_ASAN, limits_memory, lines
 
 
 # pybind11 ignores a second __init__ of a registered instance: a returned
@@ -77,8 +62,7 @@ def test_pybind11_state_is_private(neighbour, first):
     assert out == ["True 7 [2]"]
 
 
-@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
+@limits_memory
 # (Another thread's first exception under exhaustion is not covered: see the
 # patch.)
 @pytest.mark.raises_out_of_memory
@@ -87,27 +71,19 @@ def test_exception_state_is_ready_at_import(where, fill):
     # Memory is exhausted (by Python objects, or by the module's own values,
     # whose MemoryError is then the first exception) before the library throws.
     script = """
-    import resource, sys, threading
+    import sys, threading
     from _tolvane import Tensor
-    with open("/proc/self/statm") as f:
-        used = int(f.read().split()[0]) * resource.getpagesize()
     seen = set()
     def work():
-        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        resource.setrlimit(resource.RLIMIT_AS, (used + (40 << 20), hard))
-        keep = []
-        try:
-            while True:
-                keep.append(b"x" * 100 if sys.argv[2] == "bytes" else Tensor([1]).dtype)
-        except MemoryError:
-            pass
+        limit(40 << 20)
+        keep = exhaust(lambda: b"x" * 100 if sys.argv[2] == "bytes" else Tensor([1, 2]))
         for _ in range(50):
             try:
                 Tensor([1, 1, 1, 1, 1])
             except (ValueError, MemoryError) as e:
                 seen.add(type(e).__name__)
         keep.clear()
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        unlimit()
     if sys.argv[1] == "main":
         work()
     else:
@@ -116,15 +92,18 @@ def test_exception_state_is_ready_at_import(where, fill):
         thread.join()
     print(sorted(seen))
     """
-    assert lines(script, where, fill) in (["['ValueError']"], ["['MemoryError', 'ValueError']"], ["['MemoryError']"])
+    assert lines(script, where, fill, memory_limit=True) in (
+        ["['ValueError']"],
+        ["['MemoryError', 'ValueError']"],
+        ["['MemoryError']"],
+    )
 
 
-# Each case makes `t`, runs `call`, in which user code calls `t.__init__`
-# through `hook`, and prints what the call returned and then `t`.
+# Each case makes `t` (sys.argv[1]), then runs a call in which user code
+# calls `t.__init__(*args)`, and prints the call's result and then `t`.
 SECOND_INIT = """
-import gc, signal, sys
+import json, signal, sys
 from _tolvane import Tensor, execute
-t = eval(sys.argv[1])
 def reinit(args):
     try:
         t.__init__(*args)
@@ -174,35 +153,26 @@ def alarm(args):
                     break
             return -1
     return Slow()
-fired = []
-args = eval(sys.argv[2])
 signal.signal(signal.SIGALRM, lambda *_: (reinit(args), fired.append(1)))
-result = eval(sys.argv[3])
-print(result.shape, t.shape, t.allocated())
+for call in json.loads(sys.argv[2]):
+    for args in map(eval, json.loads(sys.argv[3])):
+        t, fired = eval(sys.argv[1]), []
+        result = eval(call)
+        print(result.shape, t.shape, t.allocated())
 """
 
-GOOD = "([2, 3],)"
-BAD_ARGUMENTS = ["('x',)", "([2**64],)", "([2], 'x')", "([1, 1, 1, 1, 1],)", "([2], None, None, None)"]
+SECOND_INIT_CALLS = ["t.view([Index(args)])", "t.reshape(Seq(args))", "t.view(dies(args))", "t.view(alarm(args))"]
+# A good one, then ones the conversions or the core refuse.
+SECOND_INIT_ARGS = ["([2, 3],)", "([2**64],)", "([1, 1, 1, 1, 1],)", "('x',)"]
 
 
 @pytest.mark.linux_only("SIGALRM interrupts a conversion")
 @pytest.mark.parametrize("make", ["Tensor([6])", "Tensor([3]) + Tensor([3]) + Tensor([3]) + Tensor([3])"])
-@pytest.mark.parametrize(
-    "call",
-    [
-        "t.view([Index(args)])",
-        "t.reshape(Seq(args))",
-        "t.view(dies(args))",
-        "t.view(alarm(args))",
-    ],
-)
-@pytest.mark.parametrize("args", [GOOD, *BAD_ARGUMENTS])
-def test_second_init(make, call, args):
-    if args == GOOD:
-        expected = "[6] [2, 3] True"
-    else:  # a failed __init__ changes nothing
-        expected = "[6] [6] True" if make == "Tensor([6])" else "[3] [3] False"
-    assert lines(SECOND_INIT, make, args, call) == [expected]
+def test_second_init(make):
+    failed = "[6] [6] True" if make == "Tensor([6])" else "[3] [3] False"  # a failed __init__ changes nothing
+    expected = ["[6] [2, 3] True"] + [failed] * (len(SECOND_INIT_ARGS) - 1)
+    calls, args = json.dumps(SECOND_INIT_CALLS), json.dumps(SECOND_INIT_ARGS)
+    assert lines(SECOND_INIT, make, calls, args) == expected * len(SECOND_INIT_CALLS)
 
 
 def test_second_init_keeps_registered_values_and_parts():
@@ -309,54 +279,34 @@ def test_second_init_nested_leaks_nothing():
     assert out == ["[3] True"]
 
 
+# The module declares itself for the main interpreter only (the patch's test
+# holds the other kinds of interpreter, and a module loaded after them).
 SUBINTERPRETERS = """
-import _interpreters, sys
-if sys.argv[1] == "before":
-    import _tolvane
-code = '''
-try:
-    import _tolvane
-    print("imported")
-except ImportError as e:
-    print(e)
-'''
-for kind in ("legacy", "isolated"):
-    interpreter = _interpreters.create(_interpreters.new_config(kind))
-    _interpreters.run_string(interpreter, code)
-    _interpreters.destroy(interpreter)
-try:
-    import _testcapi
-except ImportError:
-    print("module _tolvane does not support loading in subinterpreters")
-else:
-    _testcapi.run_in_subinterp(code)
-from _tolvane import Dtype, Tensor, execute
-c = Tensor([2, 3], Dtype.INT64) + Tensor([2, 3], Dtype.INT64)
-execute(c)
-print(c.allocated(), c.dtype == Dtype.INT64, c.view([-1]).shape)
+import _interpreters
+import _tolvane
+interpreter = _interpreters.create(_interpreters.new_config("legacy"))
+_interpreters.run_string(interpreter, "try:\\n import _tolvane\\nexcept ImportError as e:\\n print(e)")
+_interpreters.destroy(interpreter)
+c = _tolvane.Tensor([2, 3], _tolvane.Dtype.INT64) + _tolvane.Tensor([2, 3], _tolvane.Dtype.INT64)
+_tolvane.execute(c)
+print(c.allocated(), c.view([-1]).shape)
 """
 
 
-@pytest.mark.parametrize("main_imports", ["before", "after"])
-def test_main_interpreter_only(main_imports):
-    refused = "module _tolvane does not support loading in subinterpreters"
-    assert lines(SUBINTERPRETERS, main_imports) == [refused] * 3 + ["True True [6]"]
+def test_main_interpreter_only():
+    assert lines(SUBINTERPRETERS) == ["module _tolvane does not support loading in subinterpreters", "True [6]"]
 
 
-# An entry whose __index__ raises: in a shape or dims (the module's own
-# conversion), or as the integer of an enumeration (pybind11's).
+# An entry of a shape or dims whose __index__ raises: the module's own
+# conversion (the patch's test holds pybind11's number conversion).
 ENTRY = """
 import sys
-from _tolvane import Dtype, Tensor
+from _tolvane import Tensor
 exc = eval(sys.argv[1])
 class Entry:
     def __index__(self):
         raise exc
-calls = {
-    "shape": (Tensor, Tensor([0]).view, Tensor.zeros),
-    "number": (lambda entries: Dtype(entries[1]),),
-}[sys.argv[2]]
-for call in calls:
+for call in (Tensor, Tensor([0]).view, Tensor.zeros):
     try:
         call([2, Entry()])
     except BaseException as e:
@@ -374,10 +324,9 @@ USER_EXCEPTIONS = [
 ]
 
 
-@pytest.mark.parametrize("kind, calls", [("shape", 3), ("number", 1)])
 @pytest.mark.parametrize("exc, expected", USER_EXCEPTIONS)
-def test_entries_pass_user_exceptions(exc, expected, kind, calls):
-    assert lines(ENTRY, exc, kind) == [expected] * calls
+def test_entries_pass_user_exceptions(exc, expected):
+    assert lines(ENTRY, exc) == [expected] * 3
 
 
 def test_shape_entries_memoryview():
@@ -397,38 +346,11 @@ def test_shape_entries_memoryview():
 
 
 # The import runs out of memory at every step of the module's set-up in
-# turn (the memory left after filling it grows with `freed`); importing
-# again once the limit is lifted always succeeds.
-IMPORT_OUT_OF_MEMORY = """
-import ctypes, gc, importlib.util, resource, sys
-ctypes.CDLL(importlib.util.find_spec("_tolvane").origin)  # mapped before the limit
-with open("/proc/self/statm") as f:
-    used = int(f.read().split()[0]) * resource.getpagesize()
-soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-resource.setrlimit(resource.RLIMIT_AS, (used + (4 << 20), hard))
-junk = []
-try:
-    while True:
-        junk.append(bytearray(1000))
-except MemoryError:
-    pass
-del junk[len(junk) - int(sys.argv[1]):]
-try:
-    import _tolvane
-except (ImportError, MemoryError):
-    pass
-junk.clear()
-resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-gc.collect()
-import _tolvane
-print(_tolvane.Tensor([3]) + _tolvane.Tensor([3]), _tolvane.Dtype.INT32)
-"""
-
-
-@pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its own memory beyond any RLIMIT_AS")
+# turn; importing again once the limit is lifted always succeeds.
+@limits_memory
 def test_import_again_after_running_out_of_memory():
     for freed in range(0, 48, 2):
-        assert lines(IMPORT_OUT_OF_MEMORY, str(freed))[-1:] == [
-            "tolvane.Tensor(shape=[3], dtype=fp32, device=cpu) Dtype.INT32"
-        ]
+        out = lines(
+            IMPORT_OUT_OF_MEMORY, freed, "_tolvane", "f'{Tensor([3]) + Tensor([3])} {Dtype.INT32}'", memory_limit=True
+        )
+        assert out[-1:] == ["tolvane.Tensor(shape=[3], dtype=fp32, device=cpu) Dtype.INT32"]
