@@ -1,5 +1,5 @@
 import pytest
-from harness import lines
+from harness import USER_EXCEPTIONS, lines
 
 ENTRY = """
 import sys
@@ -18,17 +18,6 @@ for call in (twice, half):
 """
 
 
-@pytest.mark.parametrize(
-    "exc, expected",
-    [
-        ("TypeError('no')", "TypeError True"),
-        ("OverflowError('big')", "TypeError True"),
-        ("KeyboardInterrupt", "KeyboardInterrupt False"),
-        ("SystemExit(3)", "SystemExit False"),
-        ("MemoryError", "MemoryError False"),
-        ("RecursionError('deep')", "RecursionError False"),
-        ("ValueError('odd')", "ValueError False"),
-    ],
-)
+@pytest.mark.parametrize("exc, expected", USER_EXCEPTIONS)
 def test_conversion_errors_other_than_a_refusal_pass(exc, expected):
     assert lines(ENTRY, exc) == [expected] * 2

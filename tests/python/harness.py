@@ -57,6 +57,21 @@ print(eval(sys.argv[3], vars(importlib.import_module(sys.argv[2]))))
 """
 
 
+# What an integer conversion (the module's shapes, pybind11's numbers) does
+# with an exception that an entry's __index__ raises: (the exception, what
+# the call ends in and whether as a refusal, "incompatible function
+# arguments"). A refusal stays a refusal; anything else passes unchanged.
+USER_EXCEPTIONS = [
+    ("TypeError('no')", "TypeError True"),
+    ("OverflowError('big')", "TypeError True"),
+    ("KeyboardInterrupt", "KeyboardInterrupt False"),
+    ("SystemExit(3)", "SystemExit False"),
+    ("MemoryError", "MemoryError False"),
+    ("RecursionError('deep')", "RecursionError False"),
+    ("ValueError('odd')", "ValueError False"),
+]
+
+
 def limits_memory(test):
     """Marks a test whose programs run with `memory_limit`."""
     test = pytest.mark.linux_only("/proc and RLIMIT_AS cap the child's memory")(test)

@@ -11,7 +11,7 @@ import subprocess
 import sysconfig
 
 import pytest
-from harness import IMPORT_OUT_OF_MEMORY, UNDER_ASAN, limits_memory, lines
+from harness import IMPORT_OUT_OF_MEMORY, UNDER_ASAN, USER_EXCEPTIONS, limits_memory, lines
 
 
 # pybind11 ignores a second __init__ of a registered instance: a returned
@@ -312,16 +312,6 @@ for call in (Tensor, Tensor([0]).view, Tensor.zeros):
     except BaseException as e:
         print(type(e).__name__, "incompatible" in str(e))
 """
-
-USER_EXCEPTIONS = [
-    ("TypeError('no')", "TypeError True"),
-    ("OverflowError('big')", "TypeError True"),
-    ("KeyboardInterrupt", "KeyboardInterrupt False"),
-    ("SystemExit(3)", "SystemExit False"),
-    ("MemoryError", "MemoryError False"),
-    ("RecursionError('deep')", "RecursionError False"),
-    ("ValueError('odd')", "ValueError False"),
-]
 
 
 @pytest.mark.parametrize("exc, expected", USER_EXCEPTIONS)
