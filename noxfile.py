@@ -149,6 +149,26 @@ def linux_wheel(session, source, out, isolated, env=None):
     return built, repaired
 
 
+def release_build(session, tree, out, wheels, isolated, env=None):
+    """The recipe ./dev package and ./dev release-check share: the sdist of
+    `tree` into `out`/dist, the Linux wheel built from it (linux_wheel, into
+    `wheels`) and that wheel's metadata checked. Returns the sdist, the wheel and
+    the repaired wheel."""
+    shutil.rmtree(out / "dist", ignore_errors=True)
+    isolation = [] if isolated else ["--no-isolation"]
+    command = ["python", "-m", "build", "--sdist", *isolation, "-o", str(out / "dist"), str(tree)]
+    session.run(*command, env=env, silent=True)
+    (sdist,) = (out / "dist").glob("*.tar.gz")
+    built, repaired = linux_wheel(session, sdist, wheels, isolated, env)
+    with zipfile.ZipFile(repaired) as whl:
+        metadata = next(whl.read(n).decode() for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
+    expected = ["License-Expression: BSD-3-Clause", "Keywords: tensor"]
+    expected += [f"Classifier: {c}" for c in PYPROJECT["project"]["classifiers"]]
+    if missing := [line for line in expected if line not in metadata]:
+        session.error(f"the wheel's metadata lacks {missing}")
+    return sdist, built, repaired
+
+
 def fresh_env(session, where, *wheels):
     """A new environment at `where` with `wheels` and the test group."""
     shutil.rmtree(where, ignore_errors=True)
@@ -411,16 +431,7 @@ def package(session):
     examples/cpp built against it and run."""
     install(session, "build", "package")
     out = BUILD / "package"
-    shutil.rmtree(out / "dist", ignore_errors=True)
-    session.run("python", "-m", "build", "--sdist", "--no-isolation", "-o", str(out / "dist"), str(ROOT), silent=True)
-    (sdist,) = (out / "dist").glob("*.tar.gz")
-    built, repaired = linux_wheel(session, sdist, out, isolated=False)
-    with zipfile.ZipFile(repaired) as whl:
-        metadata = next(whl.read(n).decode() for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
-    expected = ["License-Expression: BSD-3-Clause", "Keywords: tensor"]
-    expected += [f"Classifier: {c}" for c in PYPROJECT["project"]["classifiers"]]
-    if missing := [line for line in expected if line not in metadata]:
-        session.error(f"the wheel's metadata lacks {missing}")
+    _, built, repaired = release_build(session, ROOT, out, out, isolated=False)
     pytest_outside(session, fresh_env(session, out / "env", repaired), fresh_env(session, out / "env-built", built))
     blocks = re.findall(r"```sh\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
     blocks = [block for block in blocks if block.startswith(README_RUN + "\n")]
@@ -453,11 +464,9 @@ def release_check(session):
     env = {"SOURCE_DATE_EPOCH": epoch.stdout.strip(), "PIP_CONSTRAINT": str(CONSTRAINTS)}
     env["PIP_BUILD_CONSTRAINT"] = str(CONSTRAINTS)  # pip's build environments take either, by pip version
     tree = copy_tracked(out / "tree")
-    session.run("python", "-m", "build", "--sdist", "-o", str(out / "dist"), str(tree), env=env, silent=True)
-    (sdist,) = (out / "dist").glob("*.tar.gz")
+    sdist, sdist_wheel, repaired = release_build(session, tree, out, out / "from-sdist", isolated=True, env=env)
     tree_wheel, _ = linux_wheel(session, tree, out / "from-tree", isolated=True, env=env)
     again, _ = linux_wheel(session, copy_tracked(out / "elsewhere" / "tree"), out / "again", isolated=True, env=env)
-    sdist_wheel, repaired = linux_wheel(session, sdist, out / "from-sdist", isolated=True, env=env)
     session.run("twine", "check", "--strict", str(sdist), str(tree_wheel), str(sdist_wheel))
     if CHECKS_MARKER in wheel_module(sdist_wheel):
         session.error("the release wheel was built with invariant checks")
