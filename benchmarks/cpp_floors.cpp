@@ -1,5 +1,5 @@
-// C++ floors for the benchmark table: what the machine itself charges for the
-// allocations, hash-map work and memory fills that tolvane's operations need.
+// C++ floors for the benchmark tables: execute's walk under tolvane's own data
+// model at its best (physical_*), and fills of fresh memory (fresh_fill_*).
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -7,15 +7,12 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -23,210 +20,6 @@
 #include "core/tensor.h"
 
 namespace {
-
-// malloc and free of one block of the given size (the records' sizes with
-// their shared-ownership counts are passed as arguments).
-void malloc_free(benchmark::State& state) {
-  const auto size = static_cast<std::size_t>(state.range(0));
-  for (auto _ : state) {
-    void* p = std::malloc(size);
-    benchmark::DoNotOptimize(p);
-    std::free(p);
-  }
-}
-BENCHMARK(malloc_free)
-    ->Arg(sizeof(tolvane::TensorImpl) + 16)
-    ->Arg(sizeof(tolvane::Storage) + 16)
-    ->Arg(sizeof(tolvane::Buffer) + 16);
-
-constexpr std::size_t MAP_ENTRIES = 1'000'000;
-
-std::vector<std::unique_ptr<int>> keys() {
-  std::vector<std::unique_ptr<int>> k(MAP_ENTRIES);
-  for (auto& p : k) p = std::make_unique<int>(0);
-  return k;
-}
-
-void map_insert(benchmark::State& state) {
-  const auto k = keys();
-  for (auto _ : state) {
-    std::unordered_map<const void*, const void*> map;
-    for (const auto& p : k) map.emplace(p.get(), p.get());
-    benchmark::DoNotOptimize(map.size());
-  }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * MAP_ENTRIES));
-}
-BENCHMARK(map_insert)->Unit(benchmark::kMillisecond);
-
-void map_lookup(benchmark::State& state) {
-  const auto k = keys();
-  std::unordered_map<const void*, const void*> map;
-  for (const auto& p : k) map.emplace(p.get(), p.get());
-  for (auto _ : state) {
-    for (const auto& p : k) benchmark::DoNotOptimize(map.find(p.get()));
-  }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * MAP_ENTRIES));
-}
-BENCHMARK(map_lookup)->Unit(benchmark::kMillisecond);
-
-// The execute floor: per node one lookup in a map of 10^6 entries, one
-// insert into a fresh set and one small allocation, for a walk of n nodes.
-void execute_floor(benchmark::State& state) {
-  const auto n = static_cast<std::size_t>(state.range(0));
-  const auto k = keys();
-  std::unordered_map<const void*, const void*> map;
-  for (const auto& p : k) map.emplace(p.get(), p.get());
-  std::vector<void*> blocks(n);
-  for (auto _ : state) {
-    std::unordered_set<const void*> visited;
-    for (std::size_t i = 0; i < n; ++i) {
-      const void* node = map.find(k[i].get())->second;
-      visited.insert(node);
-      blocks[i] = std::malloc(24);
-    }
-    benchmark::DoNotOptimize(visited.size());
-    state.PauseTiming();
-    for (void* b : blocks) std::free(b);
-    state.ResumeTiming();
-  }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
-}
-BENCHMARK(execute_floor)
-    ->RangeMultiplier(10)
-    ->Range(1000, 1'000'000)
-    ->Unit(benchmark::kMicrosecond);
-
-// The plain walk that execute describes, over the graphs the benchmark
-// records from Python: records and nodes allocated one by one in recording
-// order, producers in a std::unordered_map, then per execute an explicit
-// stack, a std::unordered_set of visited nodes, the post-order, and one
-// 8-aligned malloc for each node's result.
-struct WalkRecord {
-  std::array<std::byte, sizeof(tolvane::TensorImpl)> payload{};
-  void* data = nullptr;
-};
-
-struct WalkNode {
-  const WalkRecord* inputs[2];
-  WalkRecord* output;
-};
-
-class WalkGraph {
- public:
-  WalkRecord* leaf() { return records_.emplace_back(std::make_unique<WalkRecord>()).get(); }
-
-  WalkRecord* add(const WalkRecord* a, const WalkRecord* b) {
-    WalkRecord* out = leaf();
-    nodes_.push_back(std::make_unique<WalkNode>(WalkNode{{a, b}, out}));
-    producers_.emplace(out, nodes_.back().get());
-    return out;
-  }
-
-  void execute(const WalkRecord* output) {
-    struct Frame {
-      const WalkNode* node;
-      int next;
-    };
-    std::vector<const WalkNode*> order;
-    const auto root = producers_.find(output);
-    if (root != producers_.end()) {
-      std::unordered_set<const WalkNode*> visited{root->second};
-      std::vector<Frame> stack{{root->second, 0}};
-      while (!stack.empty()) {
-        Frame& top = stack.back();
-        if (top.next == 2) {
-          order.push_back(top.node);
-          stack.pop_back();
-          continue;
-        }
-        const auto it = producers_.find(top.node->inputs[top.next++]);
-        if (it != producers_.end() && visited.insert(it->second).second) {
-          stack.push_back({it->second, 0});
-        }
-      }
-    }
-    for (const WalkNode* node : order) {
-      if (node->output->data == nullptr) node->output->data = std::aligned_alloc(8, 8);
-    }
-  }
-
-  // Detaches the results, as before the first execute. They stay allocated
-  // until the graph goes, as the graph keeps every result: a freed block
-  // would serve the next execute from the allocator's caches, which no
-  // execute of fresh results can do.
-  void reset() {
-    for (const auto& r : records_) {
-      if (r->data != nullptr) kept_.push_back(std::exchange(r->data, nullptr));
-    }
-  }
-
-  ~WalkGraph() {
-    for (void* block : kept_) std::free(block);
-  }
-
-  std::size_t nodes() const { return nodes_.size(); }
-
- private:
-  std::vector<std::unique_ptr<WalkRecord>> records_;
-  std::vector<std::unique_ptr<WalkNode>> nodes_;
-  std::unordered_map<const WalkRecord*, const WalkNode*> producers_;
-  std::vector<void*> kept_;
-};
-
-void time_walk(benchmark::State& state, WalkGraph& graph, const WalkRecord* output) {
-  for (auto _ : state) {
-    graph.execute(output);
-    state.PauseTiming();
-    graph.reset();
-    state.ResumeTiming();
-  }
-  state.counters["nodes"] = static_cast<double>(graph.nodes());
-}
-
-// x = x + b, n times.
-void walk_chain(benchmark::State& state) {
-  WalkGraph graph;
-  const WalkRecord* b = graph.leaf();
-  const WalkRecord* x = graph.leaf();
-  for (std::int64_t i = 0; i < state.range(0); ++i) x = graph.add(x, b);
-  time_walk(state, graph, x);
-}
-// Fixed repeats: the results of every repeat are kept, as the graph keeps them.
-BENCHMARK(walk_chain)->Arg(1000)->Iterations(300)->Unit(benchmark::kMicrosecond);
-BENCHMARK(walk_chain)->Arg(10'000)->Iterations(100)->Unit(benchmark::kMicrosecond);
-BENCHMARK(walk_chain)->Arg(100'000)->Iterations(10)->Unit(benchmark::kMicrosecond);
-BENCHMARK(walk_chain)->Arg(1'000'000)->Iterations(3)->Unit(benchmark::kMicrosecond);
-
-// A balanced binary tree over 2^levels leaves, added level by level.
-void walk_tree(benchmark::State& state) {
-  WalkGraph graph;
-  std::vector<const WalkRecord*> level(std::size_t{1} << state.range(0));
-  for (auto& r : level) r = graph.leaf();
-  while (level.size() > 1) {
-    std::vector<const WalkRecord*> next;
-    for (std::size_t i = 0; i < level.size(); i += 2)
-      next.push_back(graph.add(level[i], level[i + 1]));
-    level = std::move(next);
-  }
-  time_walk(state, graph, level.front());
-}
-BENCHMARK(walk_tree)->Arg(10)->Iterations(300)->Unit(benchmark::kMicrosecond);
-BENCHMARK(walk_tree)->Arg(17)->Iterations(5)->Unit(benchmark::kMicrosecond);
-
-// Each node adds the two previous results.
-void walk_fibonacci(benchmark::State& state) {
-  WalkGraph graph;
-  const WalkRecord* a = graph.leaf();
-  const WalkRecord* b = graph.leaf();
-  for (std::int64_t i = 0; i < state.range(0); ++i) {
-    const WalkRecord* c = graph.add(a, b);
-    a = b;
-    b = c;
-  }
-  time_walk(state, graph, b);
-}
-BENCHMARK(walk_fibonacci)->Arg(1000)->Iterations(300)->Unit(benchmark::kMicrosecond);
-BENCHMARK(walk_fibonacci)->Arg(1 << 17)->Iterations(5)->Unit(benchmark::kMicrosecond);
 
 // Keeps freed heap memory in the process and touches `bytes` of it, so that
 // the allocations that follow take pages that are already mapped: what a
