@@ -74,16 +74,10 @@ CALLS = {
     "Tensor.ones([2, 3])": member("Tensor.ones([2, 3])", ""),
     "execute(c), c executed": member("execute(c)", "c = Tensor([2, 3]) + Tensor([2, 3]); execute(c)"),
 }
-# The README's table: (label, case); the calls timed by the clock.
-README_ROWS = [
-    ("create a 2x3 tensor", "create Tensor([2, 3])"),
-    ("read its shape", "read t.shape"),
-    ("a + b, 2x3 (NumPy and PyTorch compute it)", "record a + b (2x3)"),
-    ("view as 3x2", "t.view([3, 2])"),
-    ("reshape to 1-D", "t.reshape([-1])"),
-]
+# The calls of the README's table, the ones timed by the clock.
+README_CALLS = ["create Tensor([2, 3])", "read t.shape", "record a + b (2x3)", "t.view([3, 2])", "t.reshape([-1])"]
 
-# The execute graphs, as setups that leave `out`, and their C++ floors.
+# The execute graphs, as setups that leave `out`.
 GRAPHS = {
     "chain": "b = Tensor([2]); out = Tensor([2])\nfor _ in range({n}):\n    out = out + b",
     "tree": "level = [Tensor([2]) for _ in range(2**{n})]\n"
@@ -98,10 +92,10 @@ def nodes(graph, n):
     return 2**n - 1 if graph == "tree" else n
 
 
-# Runs `setup`, then (argv[1] == "1") `window` over `units` units, and prints
-# per unit: the page faults, the heap bytes taken (glibc's count of what is
-# in use), and the CPU and wall seconds of the window. argv[3] bytes of heap
-# are pre-faulted first. The window runs inside operator.call, the one call
+# Runs `setup`, then `window` over argv[1] units, and prints per unit: the
+# page faults, the heap bytes taken (glibc's count of what is in use), and
+# the CPU and wall seconds of the window. argv[2] bytes of heap are
+# pre-faulted first. The window runs inside operator.call, the one call
 # of that C function, so that callgrind can count it alone (--toggle-collect).
 SCRIPT = """
 import ctypes, json, operator, resource, sys, time
@@ -122,15 +116,14 @@ def prefault(size):
         ctypes.memset(block, 0, 1 << 16)
     for block in blocks:
         libc.free(block)
-run_window, units, prefault_bytes = sys.argv[1] == "1", int(sys.argv[2]), int(sys.argv[3])
+units, prefault_bytes = int(sys.argv[1]), int(sys.argv[2])
 {setup}
 window = compile({window!r}, "window", "exec")
 if prefault_bytes:
     prefault(prefault_bytes)
 faults, taken = resource.getrusage(resource.RUSAGE_SELF).ru_minflt, heap()
 cpu, wall = time.process_time(), time.perf_counter()
-if run_window:
-    operator.call(exec, window, globals())
+operator.call(exec, window, globals())
 cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
 faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
 print(json.dumps({{"faults": faults / units, "heap_bytes": (heap() - taken) / units, "cpu": cpu / units,
@@ -142,7 +135,7 @@ def measure(setup, window, units, prefault=0, env=(), tool=()):
     """The run of `window` after `setup` (SCRIPT), its figures per unit in stdout."""
     text = SCRIPT.format(setup=textwrap.dedent(setup).strip(), window=textwrap.dedent(window).strip())
     out = subprocess.run(
-        [*tool, sys.executable, "-c", text, "1", str(units), str(prefault)],
+        [*tool, sys.executable, "-c", text, str(units), str(prefault)],
         capture_output=True,
         text=True,
         env={**os.environ, "PYTHONHASHSEED": "0", **dict(env)},  # the same dicts every run
@@ -287,9 +280,9 @@ def clock_cases(quick):
     """Wall time: the README's calls beside NumPy and PyTorch, execute of
     chains and the fills beside their C++ floors."""
     peers = ["ours", "numpy"] + ([] if quick or not TORCH_PYTHON.exists() else ["torch"])
-    rows = {case: {} for _, case in README_ROWS}
+    rows = {case: {} for case in README_CALLS}
     for impl in peers:
-        cases = {case: CALLS[case][impl] for _, case in README_ROWS}
+        cases = {case: CALLS[case][impl] for case in README_CALLS}
         for case, seconds in timed_calls(impl, cases, quick).items():
             rows[case][impl] = seconds
     repeats = 1 if quick else 5

@@ -33,11 +33,11 @@ namespace {
 
 // The ids of the nodes a walk has entered, one bit each, in blocks of 4096
 // ids made on first use. Nodes recorded one after another share a block, so
-// a walk down a chain reads the set in order, and no shape of graph makes it
-// cluster, as a table of hashed ids can. Only blocks that hold a reached id
-// are made; the list of blocks covers every id below `ids` from the start.
-// The benchmarks "execute chain", "execute tree" and "execute fibonacci"
-// (per node) measure the walk it serves against a plain walk with a hash set.
+// a walk down a chain reads the set in order. Only blocks that hold a reached
+// id are made; the list of blocks covers every id below `ids` from the start.
+// The benchmarks' counts of "execute chain", "execute tree" and "execute
+// fibonacci" (per node) hold the walk it serves beside the physical floor's,
+// which keeps one flat bit set over every id.
 class VisitedIds {
  public:
   explicit VisitedIds(std::size_t ids) : blocks_((ids >> 12U) + 1) {}
@@ -177,9 +177,9 @@ void walk(const Graph& graph, const Tensor& output, Emit&& emit) {
 // blocks are far from the cache: the node LATE places ahead is fetched, the
 // record of the one 2 * AHEAD ahead and the storage of the one AHEAD ahead,
 // so that no allocation waits on its blocks in turn. The distances are
-// tuning values: the benchmark "execute tree (2^17 - 1 nodes), per node"
-// counts (last-level misses and CPU time with the heap pre-faulted) are
-// what to compare when changing them.
+// tuning values: the benchmarks' counts of "execute tree (2^17 - 1 nodes;
+// counted on 131,071), per node" (last-level misses and CPU time with the
+// heap pre-faulted) are what to compare when changing them.
 void allocate_in_order(std::span<const Node* const> order) {
   constexpr std::size_t AHEAD = 4;
   constexpr std::size_t LATE = 3 * AHEAD;
