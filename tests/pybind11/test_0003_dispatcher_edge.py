@@ -8,6 +8,7 @@ from harness import limits_memory, run
 SWEEP = """
 import sys
 from m0003 import Thing, twice
+REFUSED = (TypeError, MemoryError)
 limit(30 << 20)
 keep = exhaust(lambda: b"x" * int(sys.argv[1]))
 made = []
@@ -17,7 +18,7 @@ for _ in range(300):
     for _ in range(20):
         try:
             twice(None)
-        except (TypeError, MemoryError):
+        except REFUSED:
             pass
         try:
             made.append(Thing(1))

@@ -20,15 +20,19 @@ SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", ": runti
 # address space `extra` bytes above what is in use when it is called,
 # unlimit() lifts the cap, and exhaust(make) keeps what make() returns until
 # MemoryError and gives back the list.
+#
+# With memory exhausted, any bytecode that allocates can raise MemoryError,
+# even in a handler: `except (A, B):` builds its tuple there. So unlimit()
+# allocates nothing (no frame of its own), and a program under the limit
+# names the exceptions it catches before it calls limit().
 MEMORY = """
-import resource as _resource
+import functools as _functools, resource as _resource
 _LIMITS = _resource.getrlimit(_resource.RLIMIT_AS)
 def limit(extra):
     with open("/proc/self/statm") as f:
         used = int(f.read().split()[0]) * _resource.getpagesize()
     _resource.setrlimit(_resource.RLIMIT_AS, (used + extra, _LIMITS[1]))
-def unlimit():
-    _resource.setrlimit(_resource.RLIMIT_AS, _LIMITS)
+unlimit = _functools.partial(_resource.setrlimit, _resource.RLIMIT_AS, _LIMITS)
 def exhaust(make):
     kept = []
     try:
@@ -46,15 +50,16 @@ def exhaust(make):
 IMPORT_OUT_OF_MEMORY = """
 import ctypes, gc, importlib, importlib.util, sys
 ctypes.CDLL(importlib.util.find_spec(sys.argv[2]).origin)  # mapped before the limit
+FAILED_IMPORT = (ImportError, MemoryError)
 limit(4 << 20)
 junk = exhaust(lambda: bytearray(1000))
 del junk[len(junk) - int(sys.argv[1]):]
 try:
     importlib.import_module(sys.argv[2])
-except (ImportError, MemoryError):
+except FAILED_IMPORT:
     pass
-junk.clear()
 unlimit()
+junk.clear()
 gc.collect()
 print(eval(sys.argv[3], vars(importlib.import_module(sys.argv[2]))))
 """

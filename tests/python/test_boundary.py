@@ -268,12 +268,13 @@ def test_memory_exhaustion_ends_in_memory_error(pattern):
 REFUSE_WHEN_EXHAUSTED = """
 import sys
 from _tolvane import Tensor
+REFUSED = (TypeError, MemoryError)
 limit(int(sys.argv[1]))
 keep = exhaust(lambda: b"x" * int(sys.argv[2]))
 for _ in range(2000):
     try:
         Tensor.numel(None)
-    except (TypeError, MemoryError):
+    except REFUSED:
         pass
 keep.clear()
 unlimit()
