@@ -9,13 +9,16 @@ SWEEP = """
 import sys
 from m0003 import Thing, twice
 REFUSED = (TypeError, MemoryError)
+keep, made, given_back, tries = None, [], 0, 0
 limit(30 << 20)
 keep = exhaust(lambda: b"x" * int(sys.argv[1]))
-made = []
-for _ in range(300):
+while given_back < 300:
+    given_back += 1
     if keep:
         del keep[-1]
-    for _ in range(20):
+    tries = 0
+    while tries < 20:
+        tries += 1
         try:
             twice(None)
         except REFUSED:
@@ -24,9 +27,9 @@ for _ in range(300):
             made.append(Thing(1))
         except MemoryError:
             pass
+unlimit()
 keep.clear()
 made.clear()
-unlimit()
 print(twice(3), Thing(2).n())
 """
 

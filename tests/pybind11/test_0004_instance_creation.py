@@ -18,13 +18,14 @@ def test_instances_of_no_registered_class_are_refused(expr):
 
 MAKE = """
 from m0004 import make
+keep = kept = None
 limit(40 << 20)
 keep = exhaust(lambda: b"x" * 100000)
 kept = exhaust(make)
-print("MemoryError")
+unlimit()
 keep.clear()
 kept.clear()
-unlimit()
+print("MemoryError")
 print(make().n())
 """
 

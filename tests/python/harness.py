@@ -22,9 +22,11 @@ SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", ": runti
 # MemoryError and gives back the list.
 #
 # With memory exhausted, any bytecode that allocates can raise MemoryError,
-# even in a handler: `except (A, B):` builds its tuple there. So unlimit()
-# allocates nothing (no frame of its own), and a program under the limit
-# names the exceptions it catches before it calls limit().
+# in a handler too, and outside a try that ends the program. So unlimit()
+# allocates nothing (no frame of its own), and between limit() and unlimit()
+# a program allocates only inside a try that catches MemoryError: it binds
+# its names and the tuples it catches (`except (A, B)` builds one) first,
+# loops with a counter rather than an iterator, and prints afterwards.
 MEMORY = """
 import functools as _functools, resource as _resource
 _LIMITS = _resource.getrlimit(_resource.RLIMIT_AS)
@@ -50,7 +52,7 @@ def exhaust(make):
 IMPORT_OUT_OF_MEMORY = """
 import ctypes, gc, importlib, importlib.util, sys
 ctypes.CDLL(importlib.util.find_spec(sys.argv[2]).origin)  # mapped before the limit
-FAILED_IMPORT = (ImportError, MemoryError)
+FAILED_IMPORT, junk = (ImportError, MemoryError), None
 limit(4 << 20)
 junk = exhaust(lambda: bytearray(1000))
 del junk[len(junk) - int(sys.argv[1]):]

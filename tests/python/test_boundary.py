@@ -231,8 +231,8 @@ EXHAUST = """
 import sys
 from _tolvane import Tensor, execute
 pattern = sys.argv[1]
+outcome, keep = None, []
 limit(int(sys.argv[2]))
-keep = []
 try:
     x = Tensor([64])
     n = 1 << 16
@@ -248,9 +248,10 @@ try:
             keep.append(Tensor.ones([n]))
             n = n * 3 // 2
 except MemoryError:
-    print("MemoryError")
-keep.clear()
+    outcome = "MemoryError"
 unlimit()
+keep.clear()
+print(outcome)
 print(Tensor([3]).shape)
 """
 
@@ -269,15 +270,17 @@ REFUSE_WHEN_EXHAUSTED = """
 import sys
 from _tolvane import Tensor
 REFUSED = (TypeError, MemoryError)
+keep, tries = None, 0
 limit(int(sys.argv[1]))
 keep = exhaust(lambda: b"x" * int(sys.argv[2]))
-for _ in range(2000):
+while tries < 2000:
+    tries += 1
     try:
         Tensor.numel(None)
     except REFUSED:
         pass
-keep.clear()
 unlimit()
+keep.clear()
 print(Tensor([3]).shape)
 """
 

@@ -142,6 +142,7 @@ def chain(n):
     return results
 left, right = chain(100), chain(300_000)
 root = left[-1] + right[-1]
+outcome = None
 limit(int(sys.argv[1]))
 try:
     execute(root)
