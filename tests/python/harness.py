@@ -52,10 +52,12 @@ def exhaust(make):
 IMPORT_OUT_OF_MEMORY = """
 import ctypes, gc, importlib, importlib.util, sys
 ctypes.CDLL(importlib.util.find_spec(sys.argv[2]).origin)  # mapped before the limit
-FAILED_IMPORT, junk = (ImportError, MemoryError), None
+FAILED_IMPORT, junk, freed, FREE = (ImportError, MemoryError), None, 0, int(sys.argv[1])
 limit(4 << 20)
 junk = exhaust(lambda: bytearray(1000))
-del junk[len(junk) - int(sys.argv[1]):]
+while freed < FREE:
+    freed += 1
+    junk.pop()
 try:
     importlib.import_module(sys.argv[2])
 except FAILED_IMPORT:

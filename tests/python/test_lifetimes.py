@@ -2,9 +2,9 @@
 with their class, in daemon threads after finalisation, and the module's
 recursion through the module on small stacks (an import that fails
 half-way is test_pybind11_module.py's). Each case is a program run in an
-interpreter of its own (harness.py; under the sanitizers too, when the suite
-runs with them): it passes when the process exits with its status and its last line
-of output is the one expected."""
+interpreter of its own (harness.py; under the sanitizers too, when the
+suite runs with them): it passes when the process exits with its status and
+its last line of output is the one expected."""
 
 import pathlib
 import sys
@@ -231,7 +231,8 @@ veto.clear()
 import _tolvane
 from _tolvane import Tensor, execute
 t = Tensor([2, 3])
-alias = os.path.join(tempfile.mkdtemp(), "alias")
+root = tempfile.TemporaryDirectory()
+alias = os.path.join(root.name, "alias")
 os.mkdir(alias)
 open(os.path.join(alias, "__init__.py"), "w").close()
 os.symlink(_tolvane.__file__, os.path.join(alias, os.path.basename(_tolvane.__file__)))
